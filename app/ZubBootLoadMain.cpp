@@ -1,0 +1,299 @@
+#include "app/ZubBootLoadMain.h"
+
+#include "app/Anchors.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+template <typename W> W* make(QWidget* parent, const char* name, int l, int t, int w, int h) {
+    auto* widget = new W(parent);
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->setGeometry(l, t, w, h);
+    return widget;
+}
+
+QFrame* makePanel(QWidget* parent, const char* name, int l, int t, int w, int h) {
+    auto* panel = make<QFrame>(parent, name, l, t, w, h);
+    panel->setFrameShape(QFrame::StyledPanel);
+    panel->setFrameShadow(QFrame::Raised);
+    return panel;
+}
+
+QLabel* makeLabel(QWidget* parent, const char* name, int l, int t, const char* text) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->move(l, t);
+    label->adjustSize();
+    return label;
+}
+
+QComboBox* makeCombo(QWidget* parent, const char* name, int l, int t, int w, int h,
+                     const QStringList& items, int selected) {
+    auto* box = make<QComboBox>(parent, name, l, t, w, h);
+    box->setEditable(true);
+    // Typed text must never become a new row (Qt's default policy appends it on Enter).
+    box->setInsertPolicy(QComboBox::NoInsert);
+    box->addItems(items);
+    box->setCurrentIndex(selected);
+    return box;
+}
+
+QTimer* makeTimer(QObject* parent, const char* name, int interval, bool enabled) {
+    auto* timer = new QTimer(parent);
+    timer->setObjectName(QString::fromLatin1(name));
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(interval);
+    if (enabled)
+        timer->start();
+    return timer;
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+    Form1 = this;
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("ZubLoader Ver2.51"));
+    CreateControls();
+    ConnectImage();
+    ConnectLink();
+    ConnectEngine();
+    ConnectUpdate();
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    if (Form1 == this)
+        Form1 = nullptr;
+}
+
+void TForm1::CreateControls() {
+    QFont font(QStringLiteral("Tahoma"));
+    font.setPixelSize(11);
+    setFont(font);
+    resize(400, 360);
+    move(0, 0);
+
+    // Top strip: image source.
+    Panel3 = makePanel(this, "Panel3", 1, 1, 398, 75);
+    EdFileName = make<QLineEdit>(Panel3, "EdFileName", 85, 8, 244, 21);
+    EdFileName->setText(QStringLiteral("default.bin"));
+    BtnLocalFile = make<QPushButton>(Panel3, "BtnLocalFile", 335, 6, 57, 25);
+    BtnLocalFile->setText(QStringLiteral("파일찾기"));
+    BtnLocalFile->setToolTip(QStringLiteral("저장된 파일 가져오기"));
+    RbWebFile = make<QRadioButton>(Panel3, "RbWebFile", 14, 39, 65, 17);
+    RbWebFile->setText(QStringLiteral("Web File"));
+    RbLocalFile = make<QRadioButton>(Panel3, "RbLocalFile", 14, 10, 65, 17);
+    RbLocalFile->setText(QStringLiteral("Local File"));
+    RbWebFile->setChecked(true);
+    CmbModel = makeCombo(Panel3, "CmbModel", 85, 37, 244, 21,
+                         {QStringLiteral("Model 01 motion sensor V1.6"),
+                          QStringLiteral("Model 02 motion sensor 3-axis"),
+                          QStringLiteral("Model 03 motion sensor 3-axis high sensitivity"),
+                          QStringLiteral("Model 04 motion sensor 3-axis wide range"),
+                          QStringLiteral("Model 05 motion sensor level gauge"),
+                          QStringLiteral("Model 06 force sensor Ver1.0"),
+                          QStringLiteral("Model 07 light experiment Ver1.03"),
+                          QStringLiteral("Model 08 pressure meter Ver1.40"),
+                          QStringLiteral("Model 09 pressure meter Ver1.60"),
+                          QStringLiteral("Model 10 pressure meter Ver1.70"),
+                          QStringLiteral("Model 11 pulse generator Ver1.6"),
+                          QStringLiteral("Model 12 vehicle bus tester Ver3.1"),
+                          QStringLiteral("Model 13 multiport controller"),
+                          QStringLiteral("Model 14 controller"),
+                          QStringLiteral("Model 15 CAN board"),
+                          QStringLiteral("Model 16 multi board")},
+                         1);
+    BtnWebUpdate = make<QPushButton>(Panel3, "BtnWebUpdate", 335, 35, 59, 25);
+    BtnWebUpdate->setText(QStringLiteral("업데이트"));
+    BtnWebUpdate->setToolTip(QStringLiteral("서버에서 리스트를 새로가져옵니다"));
+    BtnWebUpdate->setEnabled(false);
+
+    // Drawn over the lower edge of the top strip, so created after it.
+    ProgressBar2 = make<QProgressBar>(this, "ProgressBar2", 86, 62, 302, 9);
+    ProgressBar2->setTextVisible(false);
+    ProgressBar2->setValue(0);
+
+    // Left column: link settings and the identified chip.
+    Panel1 = makePanel(this, "Panel1", 1, 77, 153, 277);
+    Label2 = makeLabel(Panel1, "Label2", 17, 8, "PORT");
+    CmbComPort = makeCombo(Panel1, "CmbComPort", 68, 4, 79, 21,
+                           {QStringLiteral("COM1"), QStringLiteral("COM2"), QStringLiteral("COM3"),
+                            QStringLiteral("COM4"), QStringLiteral("COM5"), QStringLiteral("COM6"),
+                            QStringLiteral("COM7"), QStringLiteral("COM8")},
+                           0);
+    Label1 = makeLabel(Panel1, "Label1", 9, 32, "PROTOCOL");
+    CmbProtocol = makeCombo(Panel1, "CmbProtocol", 68, 28, 79, 21,
+                            {QStringLiteral("NORMAL"), QStringLiteral("ZUB16T1"),
+                             QStringLiteral("ZUB16T2")},
+                            0);
+    Label3 = makeLabel(Panel1, "Label3", 9, 55, "BAUDRATE");
+    CmbBaudRate = makeCombo(
+        Panel1, "CmbBaudRate", 68, 52, 79, 21,
+        {QStringLiteral("br110"), QStringLiteral("br300"), QStringLiteral("br600"),
+         QStringLiteral("br1200"), QStringLiteral("br2400"), QStringLiteral("br4800"),
+         QStringLiteral("br9600"), QStringLiteral("br14400"), QStringLiteral("br19200"),
+         QStringLiteral("br38400"), QStringLiteral("br56000"), QStringLiteral("br57600"),
+         QStringLiteral("br115200"), QStringLiteral("br128000"), QStringLiteral("br256000")},
+        11);
+    Label4 = makeLabel(Panel1, "Label4", 17, 82, "CPU");
+    EdCpu = make<QLineEdit>(Panel1, "EdCpu", 68, 79, 79, 21);
+    Label5 = makeLabel(Panel1, "Label5", 9, 109, "FLASH SIZE");
+    EdFlashSize = make<QLineEdit>(Panel1, "EdFlashSize", 68, 106, 79, 21);
+    Label6 = makeLabel(Panel1, "Label6", 9, 141, "BOOT SIZE");
+    EdBootSize = make<QLineEdit>(Panel1, "EdBootSize", 68, 133, 79, 21);
+    Label7 = makeLabel(Panel1, "Label7", 11, 168, "PAGE SIZE");
+    EdPageSize = make<QLineEdit>(Panel1, "EdPageSize", 68, 160, 79, 21);
+    Label8 = makeLabel(Panel1, "Label8", 4, 190, "E.ROM SIZE");
+    EdEepromSize = make<QLineEdit>(Panel1, "EdEepromSize", 68, 187, 79, 21);
+    for (QLineEdit* ed : {EdCpu, EdFlashSize, EdBootSize, EdPageSize, EdEepromSize})
+        ed->setText(QStringLiteral("-----"));
+    CbAutoReset = make<QCheckBox>(Panel1, "CbAutoReset", 17, 209, 130, 17);
+    CbAutoReset->setText(QStringLiteral("Auto Reset(YDR JIG)"));
+    CbAutoReset->setChecked(true);
+    CbBlankSkip = make<QCheckBox>(Panel1, "CbBlankSkip", 17, 226, 97, 17);
+    CbBlankSkip->setText(QStringLiteral("PIC18F_OPTIMA"));
+    CbAutoDevSearch = make<QCheckBox>(Panel1, "CbAutoDevSearch", 17, 252, 130, 17);
+    CbAutoDevSearch->setText(QStringLiteral("Search Device at Start"));
+    CbAutoDevSearch->setEnabled(false);
+
+    // Right area: log and actions.
+    Panel2 = makePanel(this, "Panel2", 154, 77, 243, 277);
+    Memo1 = make<QPlainTextEdit>(Panel2, "Memo1", 4, 4, 235, 208);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    ProgressBar1 = make<QProgressBar>(Panel2, "ProgressBar1", 6, 218, 235, 17);
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->setValue(0);
+    BtnReset = make<QPushButton>(Panel2, "BtnReset", 4, 241, 53, 32);
+    BtnReset->setText(QStringLiteral("포트찾기"));
+    // Its hint exists but is not shown: kept as accessible description only.
+    BtnReset->setAccessibleDescription(QStringLiteral("통신포트 검색"));
+    BtnStop = make<QPushButton>(Panel2, "BtnStop", 138, 241, 46, 32);
+    BtnStop->setText(QStringLiteral("중지"));
+    BtnStart = make<QPushButton>(Panel2, "BtnStart", 190, 241, 49, 32);
+    BtnStart->setText(QStringLiteral("시작"));
+    BtnStart->setToolTip(QStringLiteral("다운로드를 시작합니다"));
+    RbSingle = make<QRadioButton>(Panel2, "RbSingle", 69, 241, 52, 17);
+    RbSingle->setText(QStringLiteral("Single"));
+    RbSingle->setChecked(true);
+    RbContinue = make<QRadioButton>(Panel2, "RbContinue", 69, 257, 61, 17);
+    RbContinue->setText(QStringLiteral("Continue"));
+    RbContinue->setEnabled(false);
+
+    // Resize behaviour: each control keeps its distance to the edges named.
+    using A = Anchors;
+    auto* top = new Anchors(this);
+    top->add(Panel3, A::Top | A::Left | A::Right);
+    top->add(ProgressBar2, A::Top | A::Left | A::Right);
+    top->add(Panel1, A::Top | A::Bottom | A::Left);
+    top->add(Panel2, A::Top | A::Bottom | A::Left | A::Right);
+    auto* strip = new Anchors(Panel3);
+    strip->add(EdFileName, A::Top | A::Left | A::Right);
+    strip->add(BtnLocalFile, A::Top | A::Right);
+    strip->add(CmbModel, A::Top | A::Left | A::Right);
+    strip->add(BtnWebUpdate, A::Top | A::Right);
+    auto* right = new Anchors(Panel2);
+    right->add(Memo1, A::Top | A::Bottom | A::Left | A::Right);
+    right->add(ProgressBar1, A::Bottom | A::Left | A::Right);
+    right->add(BtnReset, A::Bottom | A::Left);
+    right->add(BtnStop, A::Bottom | A::Right);
+    right->add(BtnStart, A::Bottom | A::Right);
+    right->add(RbSingle, A::Bottom | A::Left);
+    right->add(RbContinue, A::Bottom | A::Left);
+
+    // Tab order: panels 1, 2, 3, then the file progress bar; inside the left column by the
+    // design's tab numbers, elsewhere by row order.
+    const QList<QWidget*> order = {CmbComPort,  CmbBaudRate, EdCpu,       EdFlashSize,
+                                   EdBootSize,  EdPageSize,  EdEepromSize, CbBlankSkip,
+                                   CbAutoReset, CmbProtocol, CbAutoDevSearch,
+                                   Memo1,       ProgressBar1, BtnReset,   BtnStop,
+                                   BtnStart,    RbSingle,    RbContinue,  EdFileName,
+                                   BtnLocalFile, RbWebFile,  RbLocalFile, CmbModel,
+                                   BtnWebUpdate};
+    for (int i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    Timer1 = makeTimer(this, "Timer1", 1000, true);
+    TmMainPro = makeTimer(this, "TmMainPro", 10, false);
+    TmDevCtrl = makeTimer(this, "TmDevCtrl", 20, false);
+}
+
+void TForm1::FormCreate() {
+    StartDir = QDir::currentPath();
+    DownloadState = 0;
+    DownloadCount = 0;
+    StepCounter = 0;
+    ServerImageAccepted = false;
+    Upd.Init(Upd.Info, QStringLiteral("ZubLoader"));
+    Upd.SaveDir = StartDir;
+    ImageEnd = 0;
+}
+
+void TForm1::FormClose() {
+    if (Comm1.Enabled())
+        Comm1.Close();
+    if (SettingsLoaded)
+        SaveSettings(StartDir + QStringLiteral("/default.ini"));
+    Upd.ReleaseHttp();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    FormClose();
+    event->accept();
+}
+
+void TForm1::AddLog(const QString& text) {
+    Memo1->appendPlainText(text);
+}
+
+void TForm1::RepaintLog() {
+    Memo1->viewport()->repaint();
+}
+
+void TForm1::ShowMessage(const QString& text) {
+    if (MessageBoxHook) {
+        MessageBoxHook(text);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("ZubLoad"), text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+QString TForm1::RunOpenDialog() {
+    if (OpenDialogHook)
+        return OpenDialogHook();
+    QString selected = QStringLiteral("INTEL HEX (*.hex)");
+    return QFileDialog::getOpenFileName(this, QString(), QString(),
+                                        QString::fromLatin1(OpenDialog1Filter), &selected);
+}
+
+void TForm1::SetHourglass() {
+    if (!overrideCursorActive_) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        overrideCursorActive_ = true;
+    }
+}
+
+void TForm1::SetDefaultCursor() {
+    if (overrideCursorActive_) {
+        QApplication::restoreOverrideCursor();
+        overrideCursorActive_ = false;
+    }
+}

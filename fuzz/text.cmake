@@ -1,0 +1,1 @@
+# settings and image-list fuzzers

@@ -1,0 +1,51 @@
+// The serial port component: exactly the operations the program needs, over QSerialPort.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QStringList>
+
+#include <functional>
+
+class QSerialPort;
+
+class TComm : public QObject {
+    Q_OBJECT
+public:
+    explicit TComm(QObject* parent = nullptr);
+    ~TComm() override;
+
+    // Names the device the next Open opens: "Com1".."Com8" (any case) stand for the system's
+    // first eight serial devices; anything else is a device name or path.
+    void SetDeviceName(const QByteArray& name);
+    QByteArray DeviceName() const;
+    // Rate codes 0-14 (110 .. 256000 bit/s); any other code changes nothing.
+    void SetBaudRate(int code);
+    int BaudRateCode() const;
+    void Open();
+    void Close();
+    bool Enabled() const;
+    // Hands every byte to the OS before it returns, within a deadline. Returns the bytes taken.
+    int Write(const void* buffer, int count);
+    int InQueCount();
+    int Read(void* buffer, int count);
+
+    // The rate the kernel really runs the open line at (read back from the driver), or 0.
+    qint32 KernelBaudRate() const;
+    // The device path an Open with the current name would use.
+    QString ResolvedDevicePath() const;
+
+    // Seam: the list of serial devices that "Com1".."Com8" index into. Tests give it
+    // pseudo-terminals; unset, the system's serial ports are listed.
+    static void SetDeviceListProvider(std::function<QStringList()> provider);
+    static QStringList DeviceList();
+
+Q_SIGNALS:
+    // The received-characters event, on the UI thread, with the number of bytes received.
+    void RxChar(int count);
+
+private:
+    QSerialPort* port_;
+    QByteArray name_ = "Com1";
+    int rateCode_ = 11;
+};

@@ -1,0 +1,1 @@
+# frames tests
