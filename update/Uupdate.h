@@ -1,5 +1,6 @@
 // The web update client: probes the update server and fetches the image list and firmware images
-// into SaveDir. libcurl's easy interface; every call blocks the UI thread until it returns.
+// into SaveDir. libcurl's easy interface; every call blocks the UI thread until it returns, and no
+// timer or slot runs meanwhile.
 #pragma once
 
 #include <QString>
@@ -8,6 +9,32 @@
 
 struct SYS_INFO {
     char ListFile[64] = {};
+};
+
+// Why the last DownloadFile wrote no file. Callers are never told (they look at the file); this is
+// for tests and for a maintainer in a debugger.
+enum class UpdError {
+    None,       // the file was saved whole
+    NoClient,   // before Init or after ReleaseHttp
+    NoRequest,  // empty folder URL or file name: nothing asked
+    UnsafeName, // not one plain file name of the start directory
+    Connect,    // no connection, time-out, too slow, refused URL, too many redirects
+    HttpStatus, // the final answer was not 2xx
+    TooLarge,   // the body passed MaxBodyBytes
+    Incomplete, // the body ended before its declared length
+    SaveFailed, // the file could not be written (the older file stays)
+};
+
+// Time and size bounds of every request, so that a silent or hostile server cannot hold the window
+// for ever nor fill the memory or the disk. Public so that tests can shorten the waits.
+struct UpdLimits {
+    long ConnectTimeoutMs = 5000;     // TCP connect, probe and download
+    long ProbeTimeoutMs = 10000;      // whole probe, until the status line arrived
+    long LowSpeedBytesPerSec = 100;   // a download slower than this ...
+    long LowSpeedTimeS = 15;          // ... for this long is abandoned (covers a silent server)
+    long TransferTimeoutS = 300;      // whole download, redirects included
+    int64_t MaxBodyBytes = 4LL << 20; // no image list or firmware image comes near 4 MiB
+    long MaxRedirects = 5;
 };
 
 class UUPD {
@@ -23,9 +50,17 @@ public:
     QString BaseUrl;
     QString UpdateUrl;
 
+    UpdLimits Limits;
+    UpdError LastError = UpdError::None;
+
     void Init(SYS_INFO& info, const QString& appName);
     bool CheckServer(const QString& url);
+    // Saves SaveDir + "/" + fileName whole, or writes nothing. fileName must be a plain model file
+    // name (IsSafeModelFileName) or the image list's own name in Info.ListFile.
     void DownloadFile(const QString& folderUrl, const QString& fileName);
     void HttpWork(int64_t declaredTotal, int64_t workCount);
     void ReleaseHttp();
+
+private:
+    bool released_ = false;
 };

@@ -1,4 +1,25 @@
 #include "app/ZubBootLoadMain.h"
 
-// STUB: replaced by the update command.
-void TForm1::BtnWebUpdateClick() {}
+#include <QProgressBar>
+#include <QRadioButton>
+
+void TForm1::BtnWebUpdateClick() {
+    // The next Start loads its image from the file again, which this command may just replace.
+    ImageEnd = 0;
+    ServerImageAccepted = false;
+    ProgressBar2->setValue(0);
+    SetHourglass();
+    const QString listFile = QString::fromLatin1(Upd.Info.ListFile);
+    if (Upd.CheckServer(Upd.BaseUrl)) {
+        Upd.DownloadFile(Upd.UpdateUrl, listFile);
+        RbWebFile->setChecked(true);
+        ReadImageList(listFile);
+    } else {
+        AddLog(QStringLiteral("네트워크 연결이 불안정합니다."));
+        if (!RbLocalFile->isChecked()) {
+            RbLocalFile->setChecked(true);
+            RbLocalFileClick();
+        }
+    }
+    SetDefaultCursor();
+}

@@ -1,0 +1,110 @@
+#include "image/ImageList.h"
+
+#include <QBuffer>
+#include <QIODevice>
+
+#include <array>
+
+namespace {
+
+// Files of the program itself, which a list entry must never replace or delete.
+constexpr std::array<const char*, 3> ReservedNames = {"default.ini", "hexlist.txt", "default.hex"};
+
+// Longest file name the usual Linux file systems take (NAME_MAX).
+constexpr int MaxNameBytes = 255;
+
+enum class LineRead { Line, LongLine, End };
+
+// Reads one line without its terminator into `line`, keeping at most ImageListLineCap bytes; the
+// rest of a longer line is read and dropped so that it cannot turn into further rows.
+LineRead readListLine(QIODevice& in, QByteArray& line) {
+    line.clear();
+    std::array<char, ImageListLineCap + 2> buf;
+    const qint64 n = in.readLine(buf.data(), static_cast<qint64>(buf.size()));
+    if (n <= 0)
+        return LineRead::End;
+    line = QByteArray(buf.data(), static_cast<int>(n));
+    bool ended = line.endsWith('\n');
+    if (ended)
+        line.chop(1);
+    bool tooLong = line.size() > ImageListLineCap;
+    while (!ended) {
+        const qint64 more = in.readLine(buf.data(), static_cast<qint64>(buf.size()));
+        if (more <= 0)
+            break;
+        tooLong = true;
+        ended = buf[static_cast<size_t>(more - 1)] == '\n';
+    }
+    if (tooLong) {
+        line.truncate(ImageListLineCap);
+        return LineRead::LongLine;
+    }
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return LineRead::Line;
+}
+
+} // namespace
+
+ImageListRow SplitImageListLine(const QString& line) {
+    const int eq = line.lastIndexOf(QLatin1Char('='));
+    if (eq < 0)
+        return {QString(), line};
+    return {line.left(eq), line.mid(eq + 1)};
+}
+
+ImageListText ParseImageList(QIODevice& in) {
+    ImageListText out;
+    QByteArray line;
+    bool first = true;
+    for (;;) {
+        const LineRead r = readListLine(in, line);
+        if (r == LineRead::End)
+            break;
+        if (first && line.startsWith("\xEF\xBB\xBF"))
+            line.remove(0, 3);
+        first = false;
+        if (static_cast<int>(out.Rows.size()) == ImageListCapacity) {
+            if (!line.trimmed().isEmpty()) {
+                out.MoreRows = true;
+                break;
+            }
+            continue;
+        }
+        ImageListRow row = SplitImageListLine(QString::fromLocal8Bit(line));
+        if (r == LineRead::LongLine) {
+            // The end of the line, where the file name stands, is lost: never use a cut name.
+            row.FileName.clear();
+            ++out.LongLines;
+        }
+        out.Rows.push_back(std::move(row));
+    }
+    return out;
+}
+
+ImageListText ParseImageList(const QByteArray& text) {
+    QBuffer buffer;
+    buffer.setData(text);
+    buffer.open(QIODevice::ReadOnly);
+    return ParseImageList(buffer);
+}
+
+bool IsSafeModelFileName(const QString& name) {
+    if (name.isEmpty() || name.startsWith(QLatin1Char('.')))
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\'))
+            return false;
+        if (c.category() == QChar::Other_Control)
+            return false;
+    }
+    for (const char* reserved : ReservedNames) {
+        if (name.compare(QLatin1String(reserved), Qt::CaseInsensitive) == 0)
+            return false;
+    }
+    const QByteArray bytes = name.toLocal8Bit();
+    if (bytes.size() > MaxNameBytes)
+        return false;
+    // A name that does not survive the code page would be stored under another name.
+    return QString::fromLocal8Bit(bytes) == name;
+}

@@ -1,0 +1,44 @@
+// The image list "hexlist.txt": one model per line, "model name=image file name". The text comes
+// from the update server over plain HTTP, so nothing here trusts it: lines are bounded, rows are
+// capped at the catalogue's capacity and file names are checked before they touch the disk.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <vector>
+
+class QIODevice;
+
+// Rows the model catalogue holds (CmbModel rows and ModelFiles entries).
+constexpr int ImageListCapacity = 20;
+// Longest line kept, in bytes without its terminator. Real lines are well under 200 bytes; the cap
+// only bounds memory and keeps a runaway line from becoming several rows.
+constexpr int ImageListLineCap = 4096;
+
+struct ImageListRow {
+    QString ModelName; // row text of CmbModel; may itself contain "="
+    QString FileName;  // image file name; empty when the line was longer than ImageListLineCap
+};
+
+struct ImageListText {
+    std::vector<ImageListRow> Rows; // at most ImageListCapacity
+    bool MoreRows = false;          // a non-blank line stood past the last row kept
+    int LongLines = 0;              // lines cut at ImageListLineCap (their FileName is empty)
+};
+
+// One line, terminator already removed: the last "=" splits model name and file name; a line
+// without "=" gives an empty model name and the whole line as the file name.
+ImageListRow SplitImageListLine(const QString& line);
+
+// Reads the list from the device's current position: a leading UTF-8 byte-order mark is dropped,
+// CR LF and LF end lines alike, text is in the system's 8-bit code page. Reading stops once the
+// catalogue is full and one more non-blank line has been seen.
+ImageListText ParseImageList(QIODevice& in);
+ImageListText ParseImageList(const QByteArray& text);
+
+// True when the name is one plain file name that may be created, loaded or deleted in the start
+// directory: not empty, no "/" or "\", no control character, not starting with ".", not one of the
+// program's own files ("default.ini", "hexlist.txt", "default.hex"; any case), at most 255 bytes
+// and representable in the system's code page.
+bool IsSafeModelFileName(const QString& name);
