@@ -164,6 +164,38 @@ public:
     void BtnStopClick();
     void BtnResetClick();
     // engine/ private helpers go here (engine helpers only edit this block)
+    // One member function per step, named as the step; RunDownloadStep dispatches on the number.
+    void Idle();
+    void Begin();
+    void LoadImage();
+    void LoadModelImage();
+    void CheckImage();
+    void OpenLink();
+    void NetFail();
+    void ResetTarget();
+    void SendWake();
+    void WaitReady();
+    void WaitId();
+    void SendPage();
+    void WaitAck();
+    void Finish();
+    void Release();
+    void ShowPageProgress(int32_t pageNumber);
+    void WarnIfRateNotTaken(int code);
+    void EndLocalFileLock();
+    void RememberLocalImage();
+    bool LocalImageCurrent() const;
+    // The local file the image in memory came from: name as typed, size and modification time.
+    // A Start re-loads when any of them changed, so a rebuilt file is never sent stale.
+    struct LocalImageStamp {
+        bool Valid = false;
+        QString Name;
+        qint64 Size = -1;
+        QDateTime Modified;
+    } LocalImage;
+    QString ModelImagePath;      // the model file this Start loads, tests for and deletes
+    int32_t ProgressMax = 0;     // the folding point of ProgressBar1 (page count / 2)
+    bool CloseRequested = false; // the window got its close event: no step runs after FormClose
     // --- end engine/ ---
 
     // ---- update/: the update command and the start-up sequence --------------------------------

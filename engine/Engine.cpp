@@ -1,8 +1,429 @@
+// The download engine: one step per 10 ms tick of TmMainPro, from Start to the last page.
 #include "app/ZubBootLoadMain.h"
 
-// STUB: replaced by the download engine.
-void TForm1::TmMainProTimer() { RunDownloadStep(); }
-void TForm1::RunDownloadStep() {}
-void TForm1::BtnStartClick() {}
-void TForm1::BtnStopClick() {}
-void TForm1::BtnResetClick() {}
+#include "engine/Progress.h"
+#include "link/PortNames.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+constexpr int kProtocolNormal = 0;
+constexpr int kProtocolCount = 3; // NORMAL, ZUB16T1, ZUB16T2
+constexpr int kRateCodeMax = 14;  // the rate ZUB16T1 and ZUB16T2 start at (256000)
+constexpr int32_t kIdTicks = 300;
+constexpr int32_t kAckSilenceTicks = 300;
+constexpr int32_t kMaxSends = 3; // a fourth send of one page ends the download
+
+QString nowStamp(QTime& stamp) {
+    stamp = QTime::currentTime();
+    return StampText(stamp.hour(), stamp.minute(), stamp.second());
+}
+
+} // namespace
+
+void TForm1::TmMainProTimer() {
+    RunDownloadStep();
+}
+
+void TForm1::RunDownloadStep() {
+    // A Stop, find-port or Start click and the receive event run here, before the state is read.
+    QCoreApplication::processEvents();
+    if (CloseRequested && !isVisible()) {
+        // FormClose has run (port closed, HTTP client released): no step may follow it.
+        TmMainPro->stop();
+        return;
+    }
+    // A port that went away under a running download (unplugged adapter, closed peer) ends it
+    // at once instead of writing into nothing until a time-out or Stop.
+    if (DownloadState >= DownloadStep::ResetTarget && DownloadState <= DownloadStep::Finish &&
+        !Comm1.Enabled()) {
+        AddLog(QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+        PortOpened = false;
+        DownloadState = DownloadStep::Idle;
+        return;
+    }
+    switch (DownloadState) {
+    case DownloadStep::Idle:
+        Idle();
+        break;
+    case DownloadStep::WaitNext:
+        break;
+    case DownloadStep::Begin:
+        Begin();
+        break;
+    case DownloadStep::LoadImage:
+        LoadImage();
+        break;
+    case DownloadStep::CheckImage:
+        CheckImage();
+        break;
+    case DownloadStep::OpenLink:
+        OpenLink();
+        break;
+    case DownloadStep::NetFail:
+        NetFail();
+        break;
+    case DownloadStep::ResetTarget:
+        ResetTarget();
+        break;
+    case DownloadStep::SendWake:
+        SendWake();
+        break;
+    case DownloadStep::WaitReady:
+        WaitReady();
+        break;
+    case DownloadStep::WaitId:
+        WaitId();
+        break;
+    case DownloadStep::SendPage:
+        SendPage();
+        break;
+    case DownloadStep::WaitAck:
+        WaitAck();
+        break;
+    case DownloadStep::Finish:
+        Finish();
+        break;
+    case DownloadStep::Release:
+        Release();
+        break;
+    default:
+        break; // an unknown number waits for a button
+    }
+}
+
+void TForm1::BtnStartClick() {
+    QDir::setCurrent(StartDir);
+    // A running port scan would set its own device name and close the port under the engine.
+    if (DevCtrlState != 0 || TmDevCtrl->isActive()) {
+        TmDevCtrl->stop();
+        DevCtrlState = 0;
+    }
+    // A file picked mid-download would replace the image the engine is sending.
+    BtnLocalFile->setEnabled(false);
+    DownloadState = DownloadStep::Begin;
+    TmMainPro->start();
+}
+
+void TForm1::BtnStopClick() {
+    TmMainPro->stop();
+    if (PortOpened)
+        ClosePort();
+    DownloadState = DownloadStep::Idle;
+    SetDefaultCursor();
+    AddLog(QStringLiteral("장치와 연결을 해제하였습니다."));
+    ProgressBar1->setValue(0);
+    EndLocalFileLock();
+}
+
+void TForm1::BtnResetClick() {
+    Memo1->clear();
+    StartDeviceSearch();
+    DownloadState = DownloadStep::Idle;
+    FlushInput();
+    TmMainPro->stop();
+    EndLocalFileLock();
+}
+
+void TForm1::EndLocalFileLock() {
+    BtnLocalFile->setEnabled(true);
+}
+
+void TForm1::Idle() {
+    RxCount = 0;
+    SetDefaultCursor();
+    TmMainPro->setInterval(10);
+    TmMainPro->stop();
+    EndLocalFileLock();
+}
+
+void TForm1::Begin() {
+    StepCounter = 0;
+    DownloadState = DownloadStep::LoadImage;
+}
+
+void TForm1::RememberLocalImage() {
+    LocalImage = LocalImageStamp{};
+    if (ImageEnd == 0)
+        return;
+    const QString name = EdFileName->text();
+    const QFileInfo info(name);
+    LocalImage.Valid = true;
+    LocalImage.Name = name;
+    LocalImage.Size = info.exists() ? info.size() : -1;
+    LocalImage.Modified = info.lastModified();
+}
+
+bool TForm1::LocalImageCurrent() const {
+    if (!LocalImage.Valid || LocalImage.Name != EdFileName->text())
+        return false;
+    const QFileInfo info(LocalImage.Name);
+    return (info.exists() ? info.size() : -1) == LocalImage.Size &&
+           info.lastModified() == LocalImage.Modified;
+}
+
+void TForm1::LoadImage() {
+    // An image kept from an earlier Start is sent again only while it is still the file the
+    // operator names; a rebuilt or renamed file is loaded anew.
+    if (ImageEnd != 0 && RbLocalFile->isChecked() && !LocalImageCurrent())
+        ImageEnd = 0;
+    if (ImageEnd != 0) {
+        DownloadState = DownloadStep::OpenLink;
+        return;
+    }
+    TmMainPro->stop();
+    SetHourglass();
+    if (RbLocalFile->isChecked()) {
+        ServerImageAccepted = false;
+        ImageEnd = LoadFirmwareFile(EdFileName->text());
+        RememberLocalImage();
+        DownloadState = DownloadStep::OpenLink;
+    } else {
+        LoadModelImage();
+    }
+    TmMainPro->start();
+}
+
+void TForm1::WarnIfRateNotTaken(int code) {
+    if (!Comm1.Enabled())
+        return;
+    const int32_t requested = BaudRateForCode(code);
+    const int32_t actual = Comm1.KernelBaudRate();
+    if (RateMismatch(requested, actual))
+        AddLog(RateWarningText(requested, actual));
+}
+
+void TForm1::OpenLink() {
+    if (ImageEnd < 100) {
+        AddLog(QStringLiteral("파일오류 : 서버작업 취소"));
+        DownloadState = DownloadStep::Idle;
+        return;
+    }
+    // Settings may hold an index that is no row, or the box shows typed text that names none:
+    // no frame goes out at an undefined rate.
+    const int protocol = CmbProtocol->currentIndex();
+    if (protocol < 0 || protocol >= kProtocolCount) {
+        AddLog(RowErrorText(EngineError::ProtocolNoRow, protocol));
+        DownloadState = DownloadStep::Idle;
+        return;
+    }
+    const int rate = BaudRateBoxCode();
+    const bool rateUsed = protocol == kProtocolNormal || CbAutoReset->isChecked();
+    if (rateUsed && (rate < 0 || rate > kRateCodeMax)) {
+        AddLog(RowErrorText(EngineError::RateNoRow, rate));
+        DownloadState = DownloadStep::Idle;
+        return;
+    }
+    const int code = protocol == kProtocolNormal ? rate : kRateCodeMax;
+    Comm1.SetDeviceName(CmbComPort->currentText().toLocal8Bit());
+    Comm1.SetBaudRate(code);
+    if (OpenPort()) {
+        WarnIfRateNotTaken(code);
+        AddLog(QStringLiteral("다운로드 준비가 되었습니다."));
+        AddLog(QStringLiteral("장치의 전원스위치를 OFF/ON하십시오."));
+        QThread::msleep(50);
+        DownloadState = DownloadStep::ResetTarget;
+    } else {
+        AddLog(QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+        PortOpened = false;
+        DownloadState = DownloadStep::Idle;
+    }
+}
+
+void TForm1::ResetTarget() {
+    TmMainPro->stop();
+    if (CbAutoReset->isChecked()) {
+        const int protocol = CmbProtocol->currentIndex();
+        if (protocol == kProtocolNormal) {
+            SendCommandFrame(0x30, 0x01, 0x00);
+        } else {
+            SendModeSwitchFrame(protocol);
+            QThread::msleep(10);
+            ClosePort();
+            QThread::msleep(100);
+            const int rate = BaudRateBoxCode();
+            Comm1.SetBaudRate(rate);
+            if (!OpenPort()) {
+                // The board listens at the new rate now; the wake word would go nowhere.
+                AddLog(QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+                PortOpened = false;
+                DownloadState = DownloadStep::Idle;
+                TmMainPro->start();
+                return;
+            }
+            WarnIfRateNotTaken(rate);
+        }
+        FlushInput();
+    }
+    StepCounter = 0;
+    DownloadState = DownloadStep::SendWake;
+    TmMainPro->start();
+}
+
+void TForm1::SendWake() {
+    TmMainPro->stop();
+    FlushInput();
+    SendWakeWord();
+    StepCounter = 0;
+    DownloadState = DownloadStep::WaitReady;
+    TmMainPro->start();
+}
+
+void TForm1::WaitReady() {
+    TmMainPro->stop();
+    if (RxCount != 0 && RxBuf[static_cast<size_t>(RxCount - 1)] == 0x3E) {
+        FlushInput();
+        SendGoByte();
+        AddLog(QStringLiteral("[") + nowStamp(StampTime) + QStringLiteral("] 다운로드 시작 : ") +
+               QString::number(DownloadCount));
+        ProgressBar1->setValue(0);
+        StepCounter = 0;
+        DownloadState = DownloadStep::WaitId;
+    } else {
+        // No limit: a board is woken by its operator's power switch, whenever that comes.
+        if (StepCounter > 3)
+            DownloadState = DownloadStep::SendWake;
+        ++StepCounter;
+    }
+    TmMainPro->start();
+}
+
+void TForm1::WaitId() {
+    TmMainPro->stop();
+    ++StepCounter;
+    if (StepCounter > kIdTicks) {
+        DownloadState = DownloadStep::Idle;
+        AddLog(QStringLiteral("[Error] Get ID fail!!!"));
+    } else if (RxCount >= 5) {
+        const uint8_t pageCode = RxBuf[3];
+        Device = DecodeIdReply(RxBuf.data());
+        EdCpu->setText(Device.Name);
+        EdFlashSize->setText(FlashSizeText(Device.FlashSize));
+        EdBootSize->setText(QString::number(Device.BootSize));
+        EdPageSize->setText(QString::number(Device.PageSize));
+        EdEepromSize->setText(QString::number(Device.EepromSize));
+        FlushInput();
+        const DownloadPlan plan = PlanDownload(ImageEnd, Device);
+        if (plan.Error == EngineError::PageSizeUnknown) {
+            // Ends like a failed identification: the port stays open.
+            AddLog(PlanErrorText(plan, ImageEnd, Device, pageCode));
+            DownloadState = DownloadStep::Idle;
+        } else if (plan.Error != EngineError::None) {
+            // No board gets a wrapped, truncated or blank-only image.
+            AddLog(PlanErrorText(plan, ImageEnd, Device, pageCode));
+            ClosePort();
+            DownloadState = DownloadStep::Idle;
+        } else {
+            PageCount = plan.PageCount;
+            PageIndex = plan.FirstPage;
+            if (PageCount > 0) {
+                ProgressMax = ProgressMaxOf(PageCount);
+                // A one-page image would give the bar an empty range, which Qt draws as busy.
+                ProgressBar1->setMaximum(std::max<int32_t>(ProgressMax, 1));
+                ShowPageProgress(PageIndex);
+            }
+            StepCounter = 0;
+            DownloadState = DownloadStep::SendPage;
+        }
+    }
+    TmMainPro->start();
+}
+
+void TForm1::ShowPageProgress(int32_t pageNumber) {
+    ProgressBar1->setValue(ProgressValueOf(pageNumber, ProgressMax));
+}
+
+void TForm1::SendPage() {
+    TmMainPro->stop();
+    FlushInput();
+    const int32_t pageSize = Device.PageSize;
+    bool noneLeft = false;
+    if (!CbBlankSkip->isChecked()) {
+        SendPageFrame(FirmwareImage.data(), pageSize, PageIndex, false);
+    } else {
+        bool skipped = SendPageFrame(FirmwareImage.data(), pageSize, PageIndex, true);
+        while (skipped) {
+            ShowPageProgress(PageIndex + 1);
+            ++PageIndex;
+            FlushInput();
+            if (PageIndex >= PageCount) {
+                noneLeft = true;
+                break;
+            }
+            skipped = SendPageFrame(FirmwareImage.data(), pageSize, PageIndex, true);
+        }
+    }
+    ShowPageProgress(PageIndex + 1);
+    ++StepCounter;
+    SilenceTicks = 0;
+    DownloadState = noneLeft ? DownloadStep::Finish : DownloadStep::WaitAck;
+    TmMainPro->start();
+}
+
+void TForm1::WaitAck() {
+    TmMainPro->stop();
+    if (StepCounter > kMaxSends) {
+        AddLog(QStringLiteral("[Error] Fail Download Page[") + QString::number(PageIndex) +
+               QStringLiteral("]:Over Count"));
+        DownloadState = DownloadStep::Idle;
+        FlushInput();
+        ClosePort();
+    } else if (SilenceTicks > kAckSilenceTicks) {
+        AddLog(QStringLiteral("[Error] Fail Download Page[") + QString::number(PageIndex) +
+               QStringLiteral("]: No Response"));
+        DownloadState = DownloadStep::Idle;
+        FlushInput();
+        ClosePort();
+    } else if (RxCount == 0) {
+        ++SilenceTicks;
+    } else if (RxBuf[0] == 0x21) {
+        ++PageIndex;
+        StepCounter = 0;
+        SilenceTicks = 0;
+        DownloadState = PageIndex >= PageCount ? DownloadStep::Finish : DownloadStep::SendPage;
+    } else if (RxBuf[0] == 0x40) {
+        DownloadState = DownloadStep::SendPage;
+    } else {
+        ++SilenceTicks;
+    }
+    TmMainPro->start();
+}
+
+void TForm1::Finish() {
+    TmMainPro->stop();
+    SendEndFrame();
+    AddLog(QStringLiteral("[") + nowStamp(StampTime) + QStringLiteral("] 다운로드 완료"));
+    for (QLineEdit* ed : {EdFlashSize, EdBootSize, EdPageSize, EdEepromSize})
+        ed->setText(QStringLiteral("-----"));
+    ++DownloadCount;
+    if (RbSingle->isChecked()) {
+        AddLog(QStringLiteral("장치와 연결을 해제하였습니다."));
+        if (!ServerImageAccepted)
+            ImageEnd = 0;
+        DownloadState = DownloadStep::Release;
+    } else {
+        AddLog(QStringLiteral("다음 다운로드 대기중 입니다."));
+        ProgressBar1->setValue(0);
+        DownloadState = DownloadStep::WaitNext;
+        EndLocalFileLock();
+    }
+    TmMainPro->start();
+}
+
+void TForm1::Release() {
+    if (PortOpened)
+        ClosePort();
+    DownloadState = DownloadStep::Idle;
+}

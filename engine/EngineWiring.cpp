@@ -1,11 +1,59 @@
 #include "app/ZubBootLoadMain.h"
 
+#include <QEvent>
+#include <QHash>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Sees the window's close event before its handler runs, so the engine learns that FormClose
+// is under way even when it happens inside the event processing at the start of a tick.
+class CloseWatch : public QObject {
+public:
+    CloseWatch(QObject* parent, std::function<void()> onClose)
+        : QObject(parent), onClose_(std::move(onClose)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Close)
+            onClose_();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> onClose_;
+};
+
+} // namespace
 
 void TForm1::ConnectEngine() {
     connect(TmMainPro, &QTimer::timeout, this, [this] { TmMainProTimer(); });
     connect(BtnStart, &QPushButton::clicked, this, [this] { BtnStartClick(); });
     connect(BtnStop, &QPushButton::clicked, this, [this] { BtnStopClick(); });
     connect(BtnReset, &QPushButton::clicked, this, [this] { BtnResetClick(); });
+    installEventFilter(new CloseWatch(this, [this] { CloseRequested = true; }));
+
+    // The local-file button loads an image of its own (connected before this, so it has run
+    // when "clicked" arrives here). Remember what it loaded, so that Start sends that image
+    // without loading it again; a cancelled dialog changes nothing and re-stamps nothing.
+    struct Before {
+        QString Name;
+        int32_t End = 0;
+        size_t Hash = 0;
+    };
+    auto before = std::make_shared<Before>();
+    auto imageHash = [this] { return qHashBits(FirmwareImage.data(), FirmwareImage.size()); };
+    connect(BtnLocalFile, &QPushButton::pressed, this, [this, before, imageHash] {
+        *before = Before{EdFileName->text(), ImageEnd, imageHash()};
+    });
+    connect(BtnLocalFile, &QPushButton::clicked, this, [this, before, imageHash] {
+        if (EdFileName->text() != before->Name || ImageEnd != before->End ||
+            imageHash() != before->Hash)
+            RememberLocalImage();
+    });
 }
