@@ -137,6 +137,9 @@ public:
     void ReadImageList(const QString& fileName);
     void CmbModelChange();
     // image/ private helpers go here (image helpers only edit this block)
+    // model list: the row whose text the model box shows, or -1 when no row
+    // is selected, the typed text matches no row or the row lies past the 20 ModelFiles entries.
+    int SelectedModelRow() const;
     // --- end image/ ---
 
     // ---- link/: frames, receive, port management, port scan -----------------------------------
