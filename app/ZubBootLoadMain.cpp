@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFrame>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -19,6 +20,15 @@
 #include <QTimer>
 
 TForm1* Form1 = nullptr;
+
+// The icon lives in zubui's resources; a static library must register them itself.
+static void initZubResources() {
+    static const bool done = [] {
+        Q_INIT_RESOURCE(zubloader);
+        return true;
+    }();
+    (void)done;
+}
 
 namespace {
 
@@ -71,6 +81,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     Form1 = this;
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("ZubLoader Ver2.51"));
+    initZubResources();
+    const QIcon icon(QStringLiteral(":/zubloader/zubloader.png"));
+    setWindowIcon(icon);
+    if (QApplication::windowIcon().isNull())
+        QApplication::setWindowIcon(icon);
     CreateControls();
     ConnectImage();
     ConnectLink();
@@ -103,24 +118,23 @@ void TForm1::CreateControls() {
     RbLocalFile = make<QRadioButton>(Panel3, "RbLocalFile", 14, 10, 65, 17);
     RbLocalFile->setText(QStringLiteral("Local File"));
     RbWebFile->setChecked(true);
-    CmbModel = makeCombo(Panel3, "CmbModel", 85, 37, 244, 21,
-                         {QStringLiteral("Model 01 motion sensor V1.6"),
-                          QStringLiteral("Model 02 motion sensor 3-axis"),
-                          QStringLiteral("Model 03 motion sensor 3-axis high sensitivity"),
-                          QStringLiteral("Model 04 motion sensor 3-axis wide range"),
-                          QStringLiteral("Model 05 motion sensor level gauge"),
-                          QStringLiteral("Model 06 force sensor Ver1.0"),
-                          QStringLiteral("Model 07 light experiment Ver1.03"),
-                          QStringLiteral("Model 08 pressure meter Ver1.40"),
-                          QStringLiteral("Model 09 pressure meter Ver1.60"),
-                          QStringLiteral("Model 10 pressure meter Ver1.70"),
-                          QStringLiteral("Model 11 pulse generator Ver1.6"),
-                          QStringLiteral("Model 12 vehicle bus tester Ver3.1"),
-                          QStringLiteral("Model 13 multiport controller"),
-                          QStringLiteral("Model 14 controller"),
-                          QStringLiteral("Model 15 CAN board"),
-                          QStringLiteral("Model 16 multi board")},
-                         1);
+    CmbModel = makeCombo(
+        Panel3, "CmbModel", 85, 37, 244, 21,
+        {QStringLiteral("Model 01 motion sensor V1.6"),
+         QStringLiteral("Model 02 motion sensor 3-axis"),
+         QStringLiteral("Model 03 motion sensor 3-axis high sensitivity"),
+         QStringLiteral("Model 04 motion sensor 3-axis wide range"),
+         QStringLiteral("Model 05 motion sensor level gauge"),
+         QStringLiteral("Model 06 force sensor Ver1.0"),
+         QStringLiteral("Model 07 light experiment Ver1.03"),
+         QStringLiteral("Model 08 pressure meter Ver1.40"),
+         QStringLiteral("Model 09 pressure meter Ver1.60"),
+         QStringLiteral("Model 10 pressure meter Ver1.70"),
+         QStringLiteral("Model 11 pulse generator Ver1.6"),
+         QStringLiteral("Model 12 vehicle bus tester Ver3.1"),
+         QStringLiteral("Model 13 multiport controller"), QStringLiteral("Model 14 controller"),
+         QStringLiteral("Model 15 CAN board"), QStringLiteral("Model 16 multi board")},
+        1);
     BtnWebUpdate = make<QPushButton>(Panel3, "BtnWebUpdate", 335, 35, 59, 25);
     BtnWebUpdate->setText(QStringLiteral("업데이트"));
     BtnWebUpdate->setToolTip(QStringLiteral("서버에서 리스트를 새로가져옵니다"));
@@ -140,10 +154,9 @@ void TForm1::CreateControls() {
                             QStringLiteral("COM7"), QStringLiteral("COM8")},
                            0);
     Label1 = makeLabel(Panel1, "Label1", 9, 32, "PROTOCOL");
-    CmbProtocol = makeCombo(Panel1, "CmbProtocol", 68, 28, 79, 21,
-                            {QStringLiteral("NORMAL"), QStringLiteral("ZUB16T1"),
-                             QStringLiteral("ZUB16T2")},
-                            0);
+    CmbProtocol = makeCombo(
+        Panel1, "CmbProtocol", 68, 28, 79, 21,
+        {QStringLiteral("NORMAL"), QStringLiteral("ZUB16T1"), QStringLiteral("ZUB16T2")}, 0);
     Label3 = makeLabel(Panel1, "Label3", 9, 55, "BAUDRATE");
     CmbBaudRate = makeCombo(
         Panel1, "CmbBaudRate", 68, 52, 79, 21,
@@ -178,6 +191,9 @@ void TForm1::CreateControls() {
     Panel2 = makePanel(this, "Panel2", 154, 77, 243, 277);
     Memo1 = make<QPlainTextEdit>(Panel2, "Memo1", 4, 4, 235, 208);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Tab leaves the log for the next control instead of typing a tab into it.
+    Memo1->setTabChangesFocus(true);
     ProgressBar1 = make<QProgressBar>(Panel2, "ProgressBar1", 6, 218, 235, 17);
     ProgressBar1->setTextVisible(false);
     ProgressBar1->setValue(0);
@@ -220,13 +236,11 @@ void TForm1::CreateControls() {
 
     // Tab order: panels 1, 2, 3, then the file progress bar; inside the left column by the
     // design's tab numbers, elsewhere by row order.
-    const QList<QWidget*> order = {CmbComPort,  CmbBaudRate, EdCpu,       EdFlashSize,
-                                   EdBootSize,  EdPageSize,  EdEepromSize, CbBlankSkip,
-                                   CbAutoReset, CmbProtocol, CbAutoDevSearch,
-                                   Memo1,       ProgressBar1, BtnReset,   BtnStop,
-                                   BtnStart,    RbSingle,    RbContinue,  EdFileName,
-                                   BtnLocalFile, RbWebFile,  RbLocalFile, CmbModel,
-                                   BtnWebUpdate};
+    const QList<QWidget*> order = {
+        CmbComPort,   CmbBaudRate,  EdCpu,       EdFlashSize, EdBootSize,      EdPageSize,
+        EdEepromSize, CbBlankSkip,  CbAutoReset, CmbProtocol, CbAutoDevSearch, Memo1,
+        ProgressBar1, BtnReset,     BtnStop,     BtnStart,    RbSingle,        RbContinue,
+        EdFileName,   BtnLocalFile, RbWebFile,   RbLocalFile, CmbModel,        BtnWebUpdate};
     for (int i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
 

@@ -1,11 +1,7 @@
+#include "app/ZubApplication.h"
 #include "app/ZubBootLoadMain.h"
 
-#include <QApplication>
-
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("ZubLoad"));
-    TForm1 form;
-    form.show();
-    return app.exec();
+    ZubApplication app(argc, argv);
+    return app.Run([] { return std::make_unique<TForm1>(); });
 }

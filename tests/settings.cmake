@@ -1,1 +1,2 @@
 # settings tests
+zub_add_test(tst_settings SOURCES tst_settings.cpp LIBS zubui)
