@@ -140,6 +140,8 @@ public:
     // model list: the row whose text the model box shows, or -1 when no row
     // is selected, the typed text matches no row or the row lies past the 20 ModelFiles entries.
     int SelectedModelRow() const;
+    // firmware files: the running load's line state while LoadFirmwareFile feeds ParseHexRecord.
+    struct HexLoadState* HexLoad = nullptr;
     // --- end image/ ---
 
     // ---- link/: frames, receive, port management, port scan -----------------------------------

@@ -1,8 +1,152 @@
+// Firmware files into FirmwareImage: plain HEX is parsed where it lies, a .lod file is decoded
+// on the fly while it is read, so no scratch file is ever written and none of the operator's
+// files is touched.
 #include "app/ZubBootLoadMain.h"
+#include "image/HexImage.h"
+#include "image/LodCodec.h"
 
-// STUB: replaced by the firmware loader.
-int32_t TForm1::LoadFirmwareFile(const QString&) { return 0; }
-void TForm1::DecodeLodFile(const QString&, const QString&, const QString&) {}
-int32_t TForm1::ParseHexRecord(const QByteArray&) { return 0; }
-void TForm1::BtnLocalFileClick() {}
-void TForm1::RbLocalFileClick() {}
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QSaveFile>
+
+#include <vector>
+
+namespace {
+
+constexpr qint64 kReadChunk = 64 * 1024;
+
+// Opens a file for reading; a directory does not count as a readable file.
+bool OpenForReading(QFile& f) {
+    if (f.fileName().isEmpty() || QFileInfo(f.fileName()).isDir())
+        return false;
+    return f.open(QIODevice::ReadOnly);
+}
+
+} // namespace
+
+int32_t TForm1::LoadFirmwareFile(const QString& fileName) {
+    QFile file(fileName);
+    const bool opened = OpenForReading(file);
+    char first = 0;
+    const int firstByte =
+        opened && file.peek(&first, 1) == 1 ? static_cast<unsigned char>(first) : -1;
+    const bool scrambled = FirmwareKindOf(fileName, firstByte) == FirmwareKind::Scrambled;
+    if (!opened) {
+        if (scrambled)
+            ShowMessage(QStringLiteral("Sorce File Read Err!"));
+        ShowMessage(QStringLiteral("[ERROR] Cannot the Hex File!"));
+        return 0;
+    }
+    if (scrambled)
+        Memo1->clear();
+
+    HexLoadState st;
+    HexLoad = &st;
+    FirmwareImage.fill(0xFF);
+    HexLineCutter cutter;
+    const auto onLine = [this](const char* p, size_t n) {
+        ParseHexRecord(QByteArray::fromRawData(p, static_cast<qsizetype>(n)));
+    };
+    std::vector<char> chunk(kReadChunk);
+    size_t keyPos = 0;
+    bool readFailed = false;
+    for (;;) {
+        const qint64 n = file.read(chunk.data(), kReadChunk);
+        if (n < 0)
+            readFailed = true;
+        if (n <= 0)
+            break;
+        if (scrambled)
+            XorLodBytes(chunk.data(), static_cast<size_t>(n), kLodKey, sizeof kLodKey - 1, keyPos);
+        cutter.Feed(chunk.data(), static_cast<size_t>(n), onLine);
+    }
+    cutter.Finish(onLine);
+    HexLoad = nullptr;
+
+    // A refused load leaves no part of the file in the image, so nothing partial can be sent.
+    if (readFailed || st.Error != ImageError::None) {
+        FirmwareImage.fill(0xFF);
+        ShowMessage(readFailed ? QStringLiteral("[ERROR] Cannot the Hex File!")
+                               : HexLoadErrorText(st));
+        return 0;
+    }
+    const QString skipped = HexSkippedText(st);
+    if (!skipped.isEmpty())
+        AddLog(skipped);
+    const QString badSums = HexBadSumText(st);
+    if (!badSums.isEmpty())
+        AddLog(badSums);
+    return st.End;
+}
+
+void TForm1::DecodeLodFile(const QString& src, const QString& dst, const QString& key) {
+    QFile in(src);
+    if (!OpenForReading(in)) {
+        ShowMessage(QStringLiteral("Sorce File Read Err!"));
+        return;
+    }
+    // Written whole or not at all; the source stays intact even when dst names the same file.
+    QSaveFile out(dst);
+    if (!out.open(QIODevice::WriteOnly)) {
+        ShowMessage(QStringLiteral("License File Write Err!"));
+        return;
+    }
+    Memo1->clear();
+    const QByteArray k = key.toLocal8Bit();
+    std::vector<char> chunk(kReadChunk);
+    size_t keyPos = 0;
+    for (;;) {
+        const qint64 n = in.read(chunk.data(), kReadChunk);
+        if (n < 0) {
+            out.cancelWriting();
+            ShowMessage(QStringLiteral("Sorce File Read Err!"));
+            return;
+        }
+        if (n == 0)
+            break;
+        XorLodBytes(chunk.data(), static_cast<size_t>(n), k.constData(),
+                    static_cast<size_t>(k.size()), keyPos);
+        if (out.write(chunk.data(), n) != n)
+            break; // commit() reports it
+    }
+    if (!out.commit())
+        ShowMessage(QStringLiteral("License File Write Err!"));
+}
+
+int32_t TForm1::ParseHexRecord(const QByteArray& line) {
+    if (HexLoad)
+        return ParseHexLine(*HexLoad, FirmwareImage.data(), line.constData(),
+                            static_cast<size_t>(line.size()));
+    // A line on its own: base address 0, its line end not part of the record.
+    qsizetype n = line.size();
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
+        --n;
+    HexLoadState st;
+    return ParseHexLine(st, FirmwareImage.data(), line.constData(), static_cast<size_t>(n));
+}
+
+void TForm1::BtnLocalFileClick() {
+    // A new image must never replace the one a running download is sending page by page.
+    if (DownloadState != 0) {
+        AddLog(QStringLiteral("[Error] Press Stop before choosing another file."));
+        return;
+    }
+    const QString path = RunOpenDialog();
+    if (path.isEmpty())
+        return;
+    if (DownloadState != 0) {
+        AddLog(QStringLiteral("[Error] Press Stop before choosing another file."));
+        return;
+    }
+    EdFileName->setText(path);
+    ImageEnd = LoadFirmwareFile(EdFileName->text());
+}
+
+void TForm1::RbLocalFileClick() {
+    ImageEnd = 0;
+    ServerImageAccepted = false;
+    ProgressBar2->setValue(0);
+}

@@ -1,1 +1,2 @@
 # image tests
+zub_add_test(tst_hex SOURCES tst_hex.cpp LIBS zubcore)

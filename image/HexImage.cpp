@@ -1,0 +1,165 @@
+#include "image/HexImage.h"
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t kNotHex = 0xFF;
+
+constexpr std::array<uint8_t, 256> MakeHexDigitTable() {
+    std::array<uint8_t, 256> t{};
+    for (auto& v : t)
+        v = kNotHex;
+    for (int c = '0'; c <= '9'; ++c)
+        t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c)
+        t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c)
+        t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'A' + 10);
+    return t;
+}
+
+// Value of each character as a hex digit, kNotHex for every other character.
+constexpr std::array<uint8_t, 256> kHexDigit = MakeHexDigitTable();
+
+// Two hex digits at p as a byte; false when either is not a hex digit.
+inline bool HexByte(const char* p, uint8_t& out) {
+    const uint8_t hi = kHexDigit[static_cast<unsigned char>(p[0])];
+    const uint8_t lo = kHexDigit[static_cast<unsigned char>(p[1])];
+    if ((hi | lo) & 0xF0)
+        return false;
+    out = static_cast<uint8_t>((hi << 4) | lo);
+    return true;
+}
+
+int32_t Refuse(HexLoadState& st, ImageError e, uint32_t address = 0) {
+    st.Error = e;
+    st.ErrorLine = st.LineNo;
+    st.ErrorAddress = address;
+    return 0;
+}
+
+} // namespace
+
+int32_t ParseHexLine(HexLoadState& st, uint8_t* image, const char* line, size_t len) {
+    ++st.LineNo;
+    if (len == 0 || line[0] != ':')
+        return 0;
+    if (st.Error != ImageError::None)
+        return 0; // the load is already refused; nothing more is stored
+
+    uint8_t count = 0;
+    if (len < 3 || !HexByte(line + 1, count))
+        return Refuse(st, ImageError::Damaged);
+    const size_t need = 11 + 2 * static_cast<size_t>(count);
+    if (len < need)
+        return Refuse(st, ImageError::Damaged);
+
+    uint8_t addrHi = 0, addrLo = 0, type = 0, sum = 0;
+    if (!HexByte(line + 3, addrHi) || !HexByte(line + 5, addrLo) || !HexByte(line + 7, type) ||
+        !HexByte(line + 9 + 2 * count, sum))
+        return Refuse(st, ImageError::Damaged);
+
+    // Decode the data first: a record is stored whole or not at all.
+    uint8_t data[255];
+    unsigned total = count + addrHi + addrLo + type + sum;
+    for (unsigned i = 0; i < count; ++i) {
+        if (!HexByte(line + 9 + 2 * i, data[i]))
+            return Refuse(st, ImageError::Damaged);
+        total += data[i];
+    }
+    const bool sumOk = (total & 0xFF) == 0;
+
+    switch (type) {
+    case 0x00:
+        break;
+    case 0x01: // end of file: a file joined after this one starts from address 0 again
+        st.Base = 0;
+        if (!sumOk)
+            ++st.BadSums;
+        return 0;
+    case 0x02:
+    case 0x04:
+        if (count != 2)
+            return Refuse(st, ImageError::Damaged);
+        st.Base = ((static_cast<uint32_t>(data[0]) << 8) | data[1]) << (type == 0x02 ? 4 : 16);
+        if (!sumOk)
+            ++st.BadSums;
+        return 0;
+    case 0x03:
+    case 0x05: // start address: nothing for a boot loader to write
+        if (!sumOk)
+            ++st.BadSums;
+        return 0;
+    default:
+        return Refuse(st, ImageError::UnknownRecord);
+    }
+
+    if (!sumOk)
+        ++st.BadSums;
+    if (count == 0)
+        return 0;
+    const uint64_t first = static_cast<uint64_t>(st.Base) + ((addrHi << 8) | addrLo);
+    const uint64_t last = first + count - 1;
+    if (last >= static_cast<uint64_t>(kImageSize) && first < kSkipFrom)
+        return Refuse(st, ImageError::PastImage,
+                      static_cast<uint32_t>(first < static_cast<uint64_t>(kImageSize)
+                                                ? static_cast<uint64_t>(kImageSize)
+                                                : first));
+    if (first >= kSkipFrom) {
+        st.SkippedBytes += count;
+        return 0;
+    }
+    std::memcpy(image + first, data, count);
+    const auto end = static_cast<int32_t>(last);
+    if (end > st.End)
+        st.End = end;
+    return end;
+}
+
+int32_t LoadHexText(HexLoadState& st, uint8_t* image, const char* text, size_t len) {
+    std::memset(image, 0xFF, kImageSize);
+    HexLineCutter cutter;
+    const auto onLine = [&](const char* p, size_t n) { ParseHexLine(st, image, p, n); };
+    cutter.Feed(text, len, onLine);
+    cutter.Finish(onLine);
+    if (st.Error != ImageError::None) {
+        std::memset(image, 0xFF, kImageSize);
+        return 0;
+    }
+    return st.End;
+}
+
+QString HexLoadErrorText(const HexLoadState& st) {
+    const QString line = QString::number(st.ErrorLine);
+    switch (st.Error) {
+    case ImageError::None:
+        break;
+    case ImageError::Damaged:
+        return QStringLiteral("[ERROR] Hex file line %1 is damaged!").arg(line);
+    case ImageError::PastImage:
+        return QStringLiteral("[ERROR] Hex file line %1: data at 0x%2 is past the 128 KiB image!")
+            .arg(line, QString::number(st.ErrorAddress, 16).toUpper());
+    case ImageError::UnknownRecord:
+        return QStringLiteral("[ERROR] Hex file line %1 has an unknown record type!").arg(line);
+    }
+    return QString();
+}
+
+QString HexSkippedText(const HexLoadState& st) {
+    if (st.SkippedBytes <= 0)
+        return QString();
+    return QStringLiteral("[Info] Skipped %1 %2 at 0x200000 and above (ID, config, EEPROM).")
+        .arg(QString::number(st.SkippedBytes),
+             st.SkippedBytes == 1 ? QStringLiteral("byte") : QStringLiteral("bytes"));
+}
+
+QString HexBadSumText(const HexLoadState& st) {
+    if (st.BadSums <= 0)
+        return QString();
+    if (st.BadSums == 1)
+        return QStringLiteral("[Warning] 1 record with a wrong checksum was loaded as written.");
+    return QStringLiteral("[Warning] %1 records with a wrong checksum were loaded as written.")
+        .arg(st.BadSums);
+}
