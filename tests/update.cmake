@@ -1,1 +1,2 @@
 # update tests
+zub_add_test(tst_update SOURCES tst_update.cpp tst_update_servers.h LIBS zubui TIMEOUT 120)
