@@ -160,6 +160,9 @@ public:
     void DevCtrlStep();
     void TmDevCtrlTimer();
     // link/ private helpers go here (link helpers only edit this block)
+    // The rate code of the row whose text CmbBaudRate shows, or -1 when the text names no row
+    // (SetBaudRate(-1) then keeps the component's current rate).
+    int BaudRateBoxCode() const;
     // --- end link/ ---
 
     // ---- engine/: the download state machine and the model image branch -----------------------

@@ -1,5 +1,29 @@
 #include "app/ZubBootLoadMain.h"
 
-// STUB: replaced by serial receive.
-void TForm1::Comm1RxChar(int) {}
-void TForm1::FlushInput() { RxCount = 0; }
+#include <algorithm>
+
+void TForm1::Comm1RxChar(int count) {
+    if (Comm1.InQueCount() < 1)
+        return;
+    // Never past the end of RxBuf: what does not fit stays queued and comes with a later event.
+    const int room = static_cast<int>(RxBuf.size()) - RxCount;
+    const int want = std::min(count, room);
+    if (want <= 0)
+        return;
+    const int got = Comm1.Read(RxBuf.data() + RxCount, want);
+    RxCount += std::max(got, 0);
+    if (RxCount > 254) {
+        AddLog(QStringLiteral("Overflow : ") + QString::number(RxCount));
+        RxCount = 0;
+    }
+}
+
+void TForm1::FlushInput() {
+    // Drop everything waiting, in portions that fit RxBuf, until nothing is left.
+    for (int pending = Comm1.InQueCount(); pending > 0; pending = Comm1.InQueCount()) {
+        const int portion = std::min(pending, static_cast<int>(RxBuf.size()));
+        if (Comm1.Read(RxBuf.data(), portion) <= 0)
+            break;
+    }
+    RxCount = 0;
+}

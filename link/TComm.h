@@ -45,7 +45,19 @@ Q_SIGNALS:
     void RxChar(int count);
 
 private:
+    void onReadyRead();
+    void onError(int error);
+    // Bytes left in the input queue after a read get an event of their own later, so a reader
+    // that took only part of them never leaves the rest stranded until the next byte arrives.
+    void scheduleRxCheck();
+    void emitPendingRx();
+    // Waits until the OS holds every queued byte, or the deadline passes. True when all left.
+    bool flushToOs(qint64 deadlineMs);
+    qint64 wireTimeMs(qint64 bytes) const;
+
     QSerialPort* port_;
     QByteArray name_ = "Com1";
     int rateCode_ = 11;
+    bool pulling_ = false; // InQueCount is pulling kernel bytes: no nested event then
+    bool rxCheckQueued_ = false;
 };

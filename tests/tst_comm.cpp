@@ -1,0 +1,236 @@
+// The serial component against real pseudo-terminals: naming, rates, writing, reading, closing,
+// and a device that stops reading or disappears.
+#include "link/PortNames.h"
+#include "link/TComm.h"
+#include "tst_comm_pty.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+class TstComm : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void cleanup() { TComm::SetDeviceListProvider({}); }
+
+    void deviceNamesSortNumerically() {
+        const QStringList sorted =
+            SortDeviceNames({"/dev/ttyUSB0", "/dev/ttyS10", "/dev/ttyACM1", "/dev/ttyS2",
+                             "/dev/ttyUSB10", "/dev/ttyUSB2", "/dev/ttyS0", "/dev/ttyACM0"});
+        QCOMPARE(sorted,
+                 QStringList({"/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyS0", "/dev/ttyS2",
+                              "/dev/ttyS10", "/dev/ttyUSB0", "/dev/ttyUSB2", "/dev/ttyUSB10"}));
+        // Duplicates collapse; leading zeros compare by value and order stays total.
+        QCOMPARE(SortDeviceNames({"/dev/x02", "/dev/x1", "/dev/x2", "/dev/x1"}),
+                 QStringList({"/dev/x1", "/dev/x2", "/dev/x02"}));
+    }
+
+    void comNamesPickTheNthDevice() {
+        TComm::SetDeviceListProvider([] {
+            return QStringList{"/dev/ttyUSB0", "/dev/ttyS10", "/dev/ttyS2"};
+        });
+        TComm comm;
+        comm.SetDeviceName("com3");
+        QCOMPARE(comm.ResolvedDevicePath(), QStringLiteral("/dev/ttyUSB0"));
+        comm.SetDeviceName("COM1");
+        QCOMPARE(comm.ResolvedDevicePath(), QStringLiteral("/dev/ttyS2"));
+        comm.SetDeviceName("Com2");
+        QCOMPARE(comm.ResolvedDevicePath(), QStringLiteral("/dev/ttyS10"));
+        // Past the end of the list: no device, so an open fails.
+        comm.SetDeviceName("Com4");
+        QCOMPARE(comm.ResolvedDevicePath(), QString());
+        comm.Open();
+        QVERIFY(!comm.Enabled());
+        // Other names are device names or paths.
+        comm.SetDeviceName("ttyUSB7");
+        QCOMPARE(comm.ResolvedDevicePath(), QStringLiteral("/dev/ttyUSB7"));
+        comm.SetDeviceName("/dev/serial/by-id/usb-FTDI_A1-if00-port0");
+        QCOMPARE(comm.ResolvedDevicePath(),
+                 QStringLiteral("/dev/serial/by-id/usb-FTDI_A1-if00-port0"));
+        comm.SetDeviceName("Com9");
+        QCOMPARE(comm.ResolvedDevicePath(), QStringLiteral("/dev/Com9"));
+        comm.SetDeviceName("Com0");
+        QCOMPARE(comm.ResolvedDevicePath(), QStringLiteral("/dev/Com0"));
+    }
+
+    void comNameOpensThatPty() {
+        PtyPair a, b, c;
+        QVERIFY(a.ok() && b.ok() && c.ok());
+        const QStringList paths = SortDeviceNames({a.path, b.path, c.path});
+        TComm::SetDeviceListProvider([&] { return QStringList{c.path, a.path, b.path}; });
+        TComm comm;
+        comm.SetDeviceName("cOm3");
+        comm.Open();
+        QVERIFY(comm.Enabled());
+        QCOMPARE(comm.Write("ZUB", 3), 3);
+        PtyPair* third = paths[2] == a.path ? &a : paths[2] == b.path ? &b : &c;
+        QCOMPARE(third->receive(), QByteArray("ZUB"));
+        comm.Close();
+        QVERIFY(!comm.Enabled());
+    }
+
+    void missingDeviceStaysClosed() {
+        TComm comm;
+        comm.SetDeviceName("/nonexistent/zub-tty");
+        comm.Open();
+        QVERIFY(!comm.Enabled());
+        QCOMPARE(comm.Write("x", 1), 0);
+        QCOMPARE(comm.InQueCount(), 0);
+        char buf[4];
+        QCOMPARE(comm.Read(buf, 4), 0);
+        comm.Close(); // closing a closed port is harmless
+        QVERIFY(!comm.Enabled());
+    }
+
+    void rateCodes() {
+        PtyPair pty;
+        QVERIFY(pty.ok());
+        TComm comm;
+        QCOMPARE(comm.BaudRateCode(), 11);
+        comm.SetDeviceName(pty.path.toLocal8Bit());
+        comm.Open();
+        QVERIFY(comm.Enabled());
+        QCOMPARE(comm.KernelBaudRate(), 57600);
+        // Codes outside 0-14 change nothing, neither the code nor the open line.
+        for (int bad : {-1, 15, 99}) {
+            comm.SetBaudRate(bad);
+            QCOMPARE(comm.BaudRateCode(), 11);
+            QCOMPARE(comm.KernelBaudRate(), 57600);
+        }
+        // Assigned while open, the rate applies to the open line; odd rates are exact.
+        const int expected[15] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
+                                  19200, 38400, 56000, 57600, 115200, 128000, 256000};
+        for (int code = 0; code < 15; ++code) {
+            comm.SetBaudRate(code);
+            QCOMPARE(comm.BaudRateCode(), code);
+            QCOMPARE(comm.KernelBaudRate(), expected[code]);
+        }
+        // Set while closed, it takes effect at the next open.
+        comm.Close();
+        QCOMPARE(comm.KernelBaudRate(), 0);
+        comm.SetBaudRate(6);
+        comm.Open();
+        QCOMPARE(comm.KernelBaudRate(), 9600);
+    }
+
+    void inQueCountSeesKernelBytes() {
+        PtyPair pty;
+        QVERIFY(pty.ok());
+        TComm comm;
+        comm.SetDeviceName(pty.path.toLocal8Bit());
+        comm.Open();
+        QVERIFY(comm.Enabled());
+        QCOMPARE(comm.InQueCount(), 0);
+        QVERIFY(pty.send("\x01\x02\xff>!"));
+        ::usleep(20000);
+        // No event loop has run: the bytes are still in the kernel, and they count.
+        QCOMPARE(comm.InQueCount(), 5);
+        char buf[8] = {};
+        QCOMPARE(comm.Read(buf, 2), 2);
+        QCOMPARE(QByteArray(buf, 2), QByteArray("\x01\x02", 2));
+        QCOMPARE(comm.InQueCount(), 3);
+        QCOMPARE(comm.Read(buf, 8), 3);
+        QCOMPARE(QByteArray(buf, 3), QByteArray("\xff>!"));
+        QCOMPARE(comm.InQueCount(), 0);
+    }
+
+    void eventCarriesTheCountAndLeftoversComeAgain() {
+        PtyPair pty;
+        QVERIFY(pty.ok());
+        TComm comm;
+        comm.SetDeviceName(pty.path.toLocal8Bit());
+        comm.Open();
+        QSignalSpy spy(&comm, &TComm::RxChar);
+        QVERIFY(pty.send("abcdef"));
+        QTRY_COMPARE(spy.count(), 1);
+        QCOMPARE(spy.at(0).at(0).toInt(), 6);
+        // A reader that takes only part gets another event for the rest, with no new byte.
+        char buf[8];
+        QCOMPARE(comm.Read(buf, 2), 2);
+        QTRY_COMPARE(spy.count(), 2);
+        QCOMPARE(spy.at(1).at(0).toInt(), 4);
+        QCOMPARE(comm.Read(buf, 8), 4);
+        QCOMPARE(QByteArray(buf, 4), QByteArray("cdef"));
+        QTest::qWait(50);
+        QCOMPARE(spy.count(), 2);
+    }
+
+    void writeThenCloseDeliversEverything() {
+        PtyPair pty;
+        QVERIFY(pty.ok());
+        QByteArray data(65536, '\0');
+        for (auto& ch : data)
+            ch = static_cast<char>(QRandomGenerator::global()->generate());
+        QByteArray got;
+        std::atomic<bool> stop{false};
+        std::thread reader([&] {
+            QElapsedTimer clock;
+            clock.start();
+            while (got.size() < data.size() && !stop && clock.elapsed() < 20000)
+                got += pty.receive(50, 50);
+        });
+        TComm comm;
+        comm.SetBaudRate(12);
+        comm.SetDeviceName(pty.path.toLocal8Bit());
+        comm.Open();
+        QVERIFY(comm.Enabled());
+        QCOMPARE(comm.Write(data.constData(), data.size()), 65536);
+        comm.Close();
+        QVERIFY(!comm.Enabled());
+        reader.join();
+        QCOMPARE(got.size(), data.size());
+        QVERIFY(got == data);
+    }
+
+    void stalledPeerDoesNotFreezeWrite() {
+        PtyPair pty;
+        QVERIFY(pty.ok());
+        TComm comm;
+        comm.SetBaudRate(14);
+        comm.SetDeviceName(pty.path.toLocal8Bit());
+        comm.Open();
+        QVERIFY(comm.Enabled());
+        // The board end never reads: sooner or later the kernel takes no more.
+        const QByteArray block(65536, 'U');
+        bool shortWrite = false;
+        for (int i = 0; i < 8 && !shortWrite; ++i) {
+            QElapsedTimer clock;
+            clock.start();
+            const int n = comm.Write(block.constData(), block.size());
+            // 64 KiB at 256000 bit/s is 2.6 s on the wire; the deadline allows twice that + 1 s.
+            QVERIFY2(clock.elapsed() < 9000, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY(n >= 0 && n <= block.size());
+            shortWrite = n < block.size();
+        }
+        QVERIFY(shortWrite);
+        QVERIFY(comm.Enabled());
+        QElapsedTimer clock;
+        clock.start();
+        comm.Close();
+        QVERIFY(clock.elapsed() < 9000);
+        QVERIFY(!comm.Enabled());
+    }
+
+    void vanishingPeerClosesThePort() {
+        auto pty = std::make_unique<PtyPair>();
+        QVERIFY(pty->ok());
+        TComm comm;
+        comm.SetDeviceName(pty->path.toLocal8Bit());
+        comm.Open();
+        QVERIFY(comm.Enabled());
+        pty->closeMaster();
+        QTRY_VERIFY_WITH_TIMEOUT(!comm.Enabled(), 3000);
+        QCOMPARE(comm.Write("x", 1), 0);
+        QCOMPARE(comm.InQueCount(), 0);
+        comm.Close();
+        QVERIFY(!comm.Enabled());
+    }
+};
+
+QTEST_GUILESS_MAIN(TstComm)
+#include "tst_comm.moc"
