@@ -1,0 +1,363 @@
+// Firmware files as an operator loads them into the main window: real toolchain output, .lod
+// files, the file dialog, message boxes and log lines, and the files left in the working folder.
+#include "app/ZubBootLoadMain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString kData = QStringLiteral(ZUB_SOURCE_DIR "/tests/data/firmware/");
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(bytes), bytes.size());
+}
+
+// The .lod scrambling, written out here: every byte XOR the key "Kq7Wd2Lp9", from byte 0.
+QByteArray Scramble(QByteArray bytes) {
+    static const char key[] = "Kq7Wd2Lp9";
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ key[i % 9]);
+    return bytes;
+}
+
+QByteArray Image(const TForm1& form) {
+    return QByteArray(reinterpret_cast<const char*>(form.FirmwareImage.data()),
+                      static_cast<qsizetype>(form.FirmwareImage.size()));
+}
+
+bool AllErased(const QByteArray& image, qsizetype from = 0, qsizetype to = 0x20000) {
+    for (qsizetype i = from; i < to; ++i)
+        if (static_cast<uint8_t>(image[i]) != 0xFF)
+            return false;
+    return true;
+}
+
+} // namespace
+
+class TstLoadFile : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void hexAndLodLoadTheSameImage();
+    void operatorsDefaultHexIsNeverTouched();
+    void fileKindsByNameAndContent();
+    void missingFiles();
+    void pic18CompilerFile();
+    void avrFileAsObjcopyReadsIt();
+    void refusedLoadsLeaveNoImage();
+    void joinedFilesAndWrongChecksums();
+    void localFileButtonAndRadio();
+    void decodeToFile();
+
+private:
+    QStringList Boxes;
+    std::unique_ptr<QTemporaryDir> Dir;
+    std::unique_ptr<TForm1> Form;
+    QString OldCwd;
+    QString Path(const QString& name) const { return Dir->filePath(name); }
+    QStringList FilesInDir() const {
+        return QDir(Dir->path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    }
+};
+
+void TstLoadFile::init() {
+    Boxes.clear();
+    Dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(Dir->isValid());
+    OldCwd = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(Dir->path()));
+    Form = std::make_unique<TForm1>();
+    Form->Timer1->stop();
+    Form->MessageBoxHook = [this](const QString& text) { Boxes << text; };
+    Form->OpenDialogHook = [] { return QString(); };
+}
+
+void TstLoadFile::cleanup() {
+    Form.reset();
+    QDir::setCurrent(OldCwd);
+    Dir.reset();
+}
+
+void TstLoadFile::hexAndLodLoadTheSameImage() {
+    // avr-objcopy writes CR LF; the scrambled copy keeps them as bytes like any other.
+    const QByteArray hex = ReadAll(kData + "atmega128-far.hex");
+    QVERIFY(hex.contains("\r\n"));
+    WriteAll(Path("far.hex"), hex);
+    WriteAll(Path("far.lod"), Scramble(hex));
+    QCOMPARE(ReadAll(Path("far.lod")).left(1), QByteArray("q"));
+
+    Form->Memo1->setPlainText(QStringLiteral("earlier line"));
+    QCOMPARE(Form->LoadFirmwareFile(Path("far.hex")), 0x1FFFF);
+    const QByteArray fromHex = Image(*Form);
+    QCOMPARE(Form->Memo1->toPlainText(), QStringLiteral("earlier line")); // plain: log kept
+
+    Form->FirmwareImage.fill(0x00);
+    QCOMPARE(Form->LoadFirmwareFile(Path("far.lod")), 0x1FFFF);
+    QVERIFY(Image(*Form) == fromHex);
+    QCOMPARE(Form->Memo1->toPlainText(), QString()); // decoding clears the log
+    QVERIFY(Boxes.isEmpty());
+    // Nothing of ours is left behind, here or in the working folder.
+    QCOMPARE(FilesInDir(), QStringList({"far.hex", "far.lod"}));
+    QVERIFY(!QFile::exists(QStringLiteral("default.hex")));
+}
+
+void TstLoadFile::operatorsDefaultHexIsNeverTouched() {
+    // The operator's own "default.hex" in the working folder, next to a .lod being loaded.
+    const QByteArray own = ":0400100001020304E2\r\n:00000001FF\r\n";
+    WriteAll(Path("default.hex"), own);
+    const QByteArray other = ":02000000AABB99\n:00000001FF\n";
+    WriteAll(Path("other.lod"), Scramble(other));
+
+    QCOMPARE(Form->LoadFirmwareFile(QStringLiteral("other.lod")), 1);
+    QCOMPARE(Form->FirmwareImage[0], uint8_t(0xAA));
+    QCOMPARE(ReadAll(Path("default.hex")), own);
+
+    // Loading that file itself, and a .lod of it, keeps it as well.
+    QCOMPARE(Form->LoadFirmwareFile(QStringLiteral("default.hex")), 0x13);
+    QCOMPARE(ReadAll(Path("default.hex")), own);
+    WriteAll(Path("default.lod"), Scramble(own));
+    QCOMPARE(Form->LoadFirmwareFile(Path("default.lod")), 0x13);
+    QCOMPARE(ReadAll(Path("default.hex")), own);
+    QCOMPARE(ReadAll(Path("default.lod")), Scramble(own));
+    QVERIFY(Boxes.isEmpty());
+}
+
+void TstLoadFile::fileKindsByNameAndContent() {
+    const QByteArray hex = ":0400100001020304E2\n:00000001FF\n";
+    struct Case {
+        const char* name;
+        bool scrambled;
+    };
+    const Case cases[] = {
+        {"FW.HEX", false},     {"fw.hexa", false}, {"fw.hex.lod", true}, {"firmware", true},
+        {"fw.ihx", false},     {"fw.ihex", false}, {"fw", false},        {"fw.bin", true},
+        {"fw.lod.hex", false}, {"HEXDUMP", true},
+    };
+    for (const Case& c : cases) {
+        const QString path = Path(QString::fromLatin1(c.name));
+        WriteAll(path, c.scrambled ? Scramble(hex) : hex);
+        Form->Memo1->setPlainText(QStringLiteral("x"));
+        Form->FirmwareImage.fill(0);
+        QVERIFY2(Form->LoadFirmwareFile(path) == 0x13, c.name);
+        QVERIFY2(Form->FirmwareImage[0x12] == 0x03 && Form->FirmwareImage[0x14] == 0xFF, c.name);
+        QVERIFY2(Form->Memo1->toPlainText().isEmpty() == c.scrambled, c.name);
+        QFile::remove(path);
+    }
+    QVERIFY(Boxes.isEmpty());
+
+    // A scrambled file with a HEX name is not recognised: its lines do not start with ":".
+    WriteAll(Path("wrong.hex"), Scramble(hex));
+    QCOMPARE(Form->LoadFirmwareFile(Path("wrong.hex")), 0);
+    QVERIFY(Boxes.isEmpty());
+
+    // Paths far past 255 bytes load like any other.
+    QString deep = Dir->path();
+    for (int i = 0; i < 8; ++i)
+        deep += QStringLiteral("/folder-with-a-long-name-%1-xxxxxxxxxxxxxxxxxxxxxxxx").arg(i);
+    QVERIFY(QDir().mkpath(deep));
+    WriteAll(deep + "/fw.lod", Scramble(hex));
+    QVERIFY(deep.toLocal8Bit().size() > 300);
+    QCOMPARE(Form->LoadFirmwareFile(deep + "/fw.lod"), 0x13);
+}
+
+void TstLoadFile::missingFiles() {
+    // The file-name box's first text: scrambled by name, and missing.
+    Form->FirmwareImage.fill(0x5A);
+    QCOMPARE(Form->LoadFirmwareFile(QStringLiteral("default.bin")), 0);
+    QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
+    QCOMPARE(Form->FirmwareImage[0], uint8_t(0x5A)); // nothing opened, nothing changed
+
+    Boxes.clear();
+    QCOMPARE(Form->LoadFirmwareFile(Path("FW.HEX")), 0);
+    QCOMPARE(Boxes, QStringList({"[ERROR] Cannot the Hex File!"}));
+
+    Boxes.clear();
+    QCOMPARE(Form->LoadFirmwareFile(Dir->path()), 0); // a folder is no file
+    QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
+
+    Boxes.clear();
+    QCOMPARE(Form->LoadFirmwareFile(QString()), 0);
+    QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
+    QCOMPARE(FilesInDir(), QStringList());
+
+    // An empty file is no image, and no error either.
+    Boxes.clear();
+    WriteAll(Path("empty.hex"), QByteArray());
+    QCOMPARE(Form->LoadFirmwareFile(Path("empty.hex")), 0);
+    QVERIFY(Boxes.isEmpty());
+    QVERIFY(AllErased(Image(*Form)));
+}
+
+void TstLoadFile::pic18CompilerFile() {
+    // gpasm's output for a PIC18F46K80: code, then ID locations, configuration words and EEPROM.
+    Form->Memo1->setPlainText(QStringLiteral("before"));
+    QCOMPARE(Form->LoadFirmwareFile(kData + "pic18f46k80-blink.hex"), 0x105);
+    QVERIFY(Boxes.isEmpty());
+    const QByteArray image = Image(*Form);
+    QCOMPARE(image.left(4), QByteArray("\x80\xEF\x00\xF0", 4));
+    QCOMPARE(image.mid(0x100, 6), QByteArray("\x95\x6A\x8C\x70\xFE\xD7", 6));
+    QVERIFY(AllErased(image, 4, 0x100));
+    QVERIFY(AllErased(image, 0x106));
+    QCOMPARE(Form->Memo1->toPlainText(),
+             QStringLiteral("before\n[Info] Skipped 24 bytes at 0x200000 and above "
+                            "(ID, config, EEPROM)."));
+}
+
+void TstLoadFile::avrFileAsObjcopyReadsIt() {
+    const QString hexPath = kData + "atmega128-far.hex";
+    QByteArray expected;
+    const QString objcopy = QStandardPaths::findExecutable(QStringLiteral("objcopy"));
+    if (!objcopy.isEmpty()) {
+        QProcess p;
+        p.start(objcopy,
+                {"-I", "ihex", "-O", "binary", "--gap-fill", "0xff", hexPath, Path("objcopy.bin")});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 0);
+        expected = ReadAll(Path("objcopy.bin"));
+        QCOMPARE(expected, ReadAll(kData + "atmega128-far.bin"));
+    } else {
+        expected = ReadAll(kData + "atmega128-far.bin");
+    }
+    QCOMPARE(expected.size(), 0x20000);
+
+    QCOMPARE(Form->LoadFirmwareFile(hexPath), 0x1FFFF);
+    QVERIFY(Image(*Form) == expected);
+    QCOMPARE(Form->Memo1->toPlainText(), QString());
+
+    // The same program with its EEPROM, fuse and lock sections: same flash, 8 bytes skipped.
+    Form->FirmwareImage.fill(0);
+    QCOMPARE(Form->LoadFirmwareFile(kData + "atmega128-far-all.hex"), 0x1FFFF);
+    QVERIFY(Image(*Form) == expected);
+    QCOMPARE(Form->Memo1->toPlainText(),
+             QStringLiteral("[Info] Skipped 8 bytes at 0x200000 and above (ID, config, EEPROM)."));
+    QVERIFY(Boxes.isEmpty());
+}
+
+void TstLoadFile::refusedLoadsLeaveNoImage() {
+    // Data at 0x20000: a 256 KiB part's upper half, which a download cannot send.
+    WriteAll(Path("big.hex"), ":0400100001020304E2\n:020000040002F8\n:0100000055AA\n:00000001FF\n");
+    QCOMPARE(Form->LoadFirmwareFile(Path("big.hex")), 0);
+    QCOMPARE(Boxes,
+             QStringList({"[ERROR] Hex file line 3: data at 0x20000 is past the 128 KiB image!"}));
+    QVERIFY(AllErased(Image(*Form)));
+
+    // A file cut in the middle of line 40, plain and scrambled.
+    const QByteArray hex = ReadAll(kData + "atmega128-far.hex");
+    qsizetype at = 0;
+    for (int line = 1; line < 40; ++line)
+        at = hex.indexOf('\n', at) + 1;
+    const QByteArray cut = hex.left(at + 20);
+    for (const char* name : {"cut.hex", "cut.lod"}) {
+        Boxes.clear();
+        QCOMPARE(Form->LoadFirmwareFile(kData + "atmega128-far.hex"), 0x1FFFF);
+        const bool lod = QByteArray(name).endsWith(".lod");
+        WriteAll(Path(name), lod ? Scramble(cut) : cut);
+        QCOMPARE(Form->LoadFirmwareFile(Path(name)), 0);
+        QCOMPARE(Boxes, QStringList({"[ERROR] Hex file line 40 is damaged!"}));
+        QVERIFY(AllErased(Image(*Form)));
+    }
+}
+
+void TstLoadFile::joinedFilesAndWrongChecksums() {
+    // The AVR file ends in segment 0x1000; a file joined after it starts from 0 again.
+    const QByteArray first = ReadAll(kData + "atmega128-far.hex");
+    const QByteArray second = ":0400100001020304E3\n:0102000077"
+                              "86\n:00000001FF\n";
+    WriteAll(Path("joined.hex"), first + second);
+    QCOMPARE(Form->LoadFirmwareFile(Path("joined.hex")), 0x1FFFF);
+    QVERIFY(Boxes.isEmpty());
+    QCOMPARE(Form->FirmwareImage[0x200], uint8_t(0x77));
+    QCOMPARE(Form->FirmwareImage[0x10200], uint8_t(0xFF));
+    QCOMPARE(Form->FirmwareImage[0x13], uint8_t(0x04)); // wrong sum, loaded as written
+    QCOMPARE(Form->Memo1->toPlainText(),
+             QStringLiteral("[Warning] 1 record with a wrong checksum was loaded as written."));
+}
+
+void TstLoadFile::localFileButtonAndRadio() {
+    WriteAll(Path("fw.hex"), ":0400100001020304E2\n:00000001FF\n");
+    Form->EdFileName->setText(QStringLiteral("default.bin"));
+    Form->ImageEnd = 0x77;
+
+    int asked = 0;
+    Form->OpenDialogHook = [&] {
+        ++asked;
+        return QString();
+    };
+    Form->BtnLocalFile->click();
+    QCOMPARE(asked, 1);
+    QCOMPARE(Form->EdFileName->text(), QStringLiteral("default.bin"));
+    QCOMPARE(Form->ImageEnd, 0x77);
+    QVERIFY(Boxes.isEmpty());
+
+    Form->OpenDialogHook = [&] {
+        ++asked;
+        return Path("fw.hex");
+    };
+    Form->BtnLocalFile->click();
+    QCOMPARE(Form->EdFileName->text(), Path("fw.hex"));
+    QCOMPARE(Form->ImageEnd, 0x13);
+
+    // A running download keeps its image: no dialog, one log line.
+    Form->DownloadState = 3;
+    Form->Memo1->clear();
+    Form->BtnLocalFile->click();
+    QCOMPARE(asked, 2);
+    QCOMPARE(Form->ImageEnd, 0x13);
+    QCOMPARE(Form->Memo1->toPlainText(),
+             QStringLiteral("[Error] Press Stop before choosing another file."));
+    Form->DownloadState = 0;
+
+    Form->ServerImageAccepted = true;
+    Form->ProgressBar2->setValue(40);
+    Form->RbLocalFile->click();
+    QCOMPARE(Form->ImageEnd, 0);
+    QVERIFY(!Form->ServerImageAccepted);
+    QCOMPARE(Form->ProgressBar2->value(), 0);
+}
+
+void TstLoadFile::decodeToFile() {
+    const QByteArray hex = ":0400100001020304E2\r\n:00000001FF\r\n";
+    WriteAll(Path("a.lod"), Scramble(hex));
+    Form->Memo1->setPlainText(QStringLiteral("x"));
+    Form->DecodeLodFile(Path("a.lod"), Path("a.hex"), QStringLiteral("Kq7Wd2Lp9"));
+    QCOMPARE(ReadAll(Path("a.hex")), hex);
+    QCOMPARE(Form->Memo1->toPlainText(), QString());
+    // In place: the source is read whole before the result replaces it.
+    Form->DecodeLodFile(Path("a.hex"), Path("a.hex"), QStringLiteral("Kq7Wd2Lp9"));
+    QCOMPARE(ReadAll(Path("a.hex")), Scramble(hex));
+    QVERIFY(Boxes.isEmpty());
+
+    Form->DecodeLodFile(Path("none.lod"), Path("b.hex"), QStringLiteral("Kq7Wd2Lp9"));
+    QCOMPARE(Boxes, QStringList({"Sorce File Read Err!"}));
+    Boxes.clear();
+    Form->DecodeLodFile(Path("a.lod"), Path("no/such/folder/b.hex"), QStringLiteral("Kq7Wd2Lp9"));
+    QCOMPARE(Boxes, QStringList({"License File Write Err!"}));
+    QCOMPARE(FilesInDir(), QStringList({"a.hex", "a.lod"}));
+}
+
+QTEST_MAIN(TstLoadFile)
+#include "tst_loadfile.moc"
