@@ -1,0 +1,113 @@
+// What the engine's window tests share: the board simulator in its own process, a board played
+// by the test on a pseudo-terminal of its own, the window with its message boxes recorded, and
+// firmware files written as a toolchain writes them.
+#pragma once
+
+#include "app/ZubBootLoadMain.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+// zub-boardsim over a pty; its events and flash dump in a folder of its own.
+class BoardSim {
+public:
+    BoardSim() = default;
+    ~BoardSim();
+    bool Start(const QStringList& options = {});
+    void Kill(); // the board goes away at once (the pty master closes)
+    QString Pty() const { return pty_; }
+    QStringList Events() const;
+    QByteArray Flash() const; // empty until the first end frame
+    QString FlashPath() const;
+    int Count(const QString& event) const; // lines equal to event
+    int CountPrefix(const QString& prefix) const;
+
+private:
+    QTemporaryDir dir_;
+    QProcess proc_;
+    QString pty_;
+};
+
+// A board played by the test on its own pty, in a thread of its own so that it can act while
+// the window's thread sleeps: answers the wake word, and then whatever the case asks for.
+class TestBoard {
+public:
+    struct Script {
+        bool AnswerReady = true;
+        QByteArray IdReply;              // sent after the go byte (may be short, or empty)
+        bool VanishOnModeSwitch = false; // close the pty at the mode-switch frame
+    };
+    explicit TestBoard(const Script& script);
+    ~TestBoard();
+    bool Ok() const { return master_ >= 0 || vanished_; }
+    QString Pty() const { return pty_; }
+    int WakeCount() const { return wakes_; }
+    int GoCount() const { return gos_; }
+    bool Vanished() const { return vanished_; }
+
+private:
+    void Run();
+    Script script_;
+    int master_ = -1;
+    int slave_ = -1;
+    QString pty_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> vanished_{false};
+    std::atomic<int> wakes_{0};
+    std::atomic<int> gos_{0};
+    std::thread thread_;
+};
+
+// The window in a start folder of its own, with the start-up sequence held back and every
+// message box recorded instead of shown.
+class FormRig {
+public:
+    FormRig();
+    ~FormRig();
+    TForm1& F() { return *form_; }
+    QString Dir() const { return dir_.path(); }
+    QStringList Log() const;
+    QStringList Boxes;
+    // Local-file download from a firmware file in the start folder through port `pty`.
+    void SetLocal(const QString& fileName);
+    void SetPort(const QString& pty);
+    void Start();
+    bool WaitIdle(int timeoutMs = 10000); // back in Idle with the tick timer off
+    bool WaitState(int32_t state, int timeoutMs = 10000);
+    // After every tick (connected after the engine, so it sees the step's outcome).
+    struct Tick {
+        int32_t State;
+        int Rate;
+        int Progress;
+        int ProgressMax;
+        bool LocalFileEnabled;
+        QString FlashSize; // EdFlashSize, as the operator sees it after the step
+        QString PageSize;  // EdPageSize
+    };
+    std::vector<Tick> Ticks;
+
+private:
+    QString oldDir_;
+    QTemporaryDir dir_;
+    std::unique_ptr<TForm1> form_;
+};
+
+// Intel HEX as avr-objcopy writes it: 16 data bytes a record, upper-case digits, each line with
+// its checksum, the end record last. `segments` maps a start address to its bytes.
+QByteArray HexText(const QMap<int, QByteArray>& segments, bool crlf = false);
+bool WriteFile(const QString& path, const QByteArray& bytes);
+// Bytes that look like code: not blank, reproducible per seed.
+QByteArray Code(int size, int seed);
+// What a board's flash holds after the segments were written into an erased flash.
+QByteArray Flashed(const QMap<int, QByteArray>& segments, int flashSize);
+// Compares log lines; "hh:mm:ss" in an expected line stands for any time of day.
+bool LogMatches(const QStringList& actual, const QStringList& expected, QString* why);
