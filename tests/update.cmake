@@ -1,2 +1,3 @@
 # update tests
 zub_add_test(tst_update SOURCES tst_update.cpp tst_update_servers.h LIBS zubui TIMEOUT 120)
+zub_add_test(tst_imagelist SOURCES tst_imagelist.cpp LIBS zubui)
