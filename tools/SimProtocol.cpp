@@ -116,6 +116,10 @@ BoardProtocol::Match BoardProtocol::MatchIdle() const {
         return state_ == State::WaitGo ? Match::Go : Match::NoMatch;
     if (b0 != kStx)
         return Match::NoMatch;
+    // The wake word outranks an unfinished frame: a board listens for it above all.
+    for (size_t i = 1; i + 3 <= n; ++i)
+        if (pending_[i] == 'Z' && pending_[i + 1] == 'U' && pending_[i + 2] == 'B')
+            return Match::NoMatch;
     if (n < 2 || (pending_[1] == 0x03 && n < 3))
         return Match::NeedMore;
     const bool mode = pending_[1] == 0x03 && pending_[2] == 0xFE;

@@ -280,9 +280,8 @@ void Runner::HostGone() {
 }
 
 int Runner::Run() {
-    if (!Setup())
-        return 1;
-
+    // Signals are caught before the device is announced: whoever reads the PTY line may stop the
+    // simulator at once and still get a clean exit.
     sigset_t block, waitMask;
     sigemptyset(&block);
     sigaddset(&block, SIGTERM);
@@ -299,6 +298,8 @@ int Runner::Run() {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    if (!Setup())
+        return 1;
 
     while (!g_stop) {
         const double now = NowMs();
@@ -307,8 +308,12 @@ int Runner::Run() {
 
         timespec timeout{};
         timespec* tp = nullptr;
-        if (connected_ && !out_.empty()) {
-            const double wait = std::max(0.0, out_.front().dueMs - now);
+        if (!connected_) {
+            // Not open yet: no event tells when the host opens the slave, so look every 10 ms.
+            timeout.tv_nsec = 10 * 1000 * 1000;
+            tp = &timeout;
+        } else if (!out_.empty() && out_.front().dueMs > now) {
+            const double wait = out_.front().dueMs - now;
             timeout.tv_sec = static_cast<time_t>(wait / 1000.0);
             timeout.tv_nsec = static_cast<long>(std::fmod(wait, 1000.0) * 1e6);
             tp = &timeout;
@@ -335,8 +340,6 @@ int Runner::Run() {
             ppoll(nullptr, 0, &pause, &waitMask);
             continue;
         }
-        if (!connected_ && r == 0 && tp == nullptr)
-            continue;
         if (!connected_) {
             // Polled without a hangup: the host has the slave open.
             connected_ = true;
