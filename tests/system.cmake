@@ -1,2 +1,14 @@
 # system tests: the start-up sequence, the built program driven from outside, the soak run
 zub_add_test(tst_startup SOURCES tst_startup.cpp LIBS zubui TIMEOUT 120)
+
+# The built program in a real X server (Xvfb, xdotool, xclip, python3-xlib), with the board
+# simulator and a local update server at the host the program was built for: hence the lock.
+find_program(ZUB_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(ZUB_SYSTEM_PYTHON python3)
+find_program(ZUB_OBJCOPY objcopy)
+add_test(NAME e2e_operator
+         COMMAND ${ZUB_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e_operator.py
+                 --app $<TARGET_FILE:zubloader> --sim $<TARGET_FILE:zub-boardsim>
+                 --host ${ZUB_UPDATE_HOST} --images ${CMAKE_SOURCE_DIR}/demo/make-images.py
+                 --objcopy ${ZUB_OBJCOPY} --artifacts ${CMAKE_BINARY_DIR}/test-artifacts)
+set_tests_properties(e2e_operator PROPERTIES TIMEOUT 300 RESOURCE_LOCK zub_update_host)
