@@ -1,0 +1,181 @@
+// The update command and the progress bar, through the real window and real servers: the list
+// fetched into the start directory and read again, the fall-back when the server is away, and
+// files the list names that must never be replaced.
+#include "tst_update_servers.h"
+
+#include "app/ZubBootLoadMain.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+using namespace testsrv;
+
+class TestUpdateCommand : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir serverDir_;
+    QTemporaryDir start_;
+    QString pub_; // the server's folder /ydr/zubloader/
+    PlainServer plain_;
+    FaultServer fault_;
+    std::unique_ptr<TForm1> form_;
+    QStringList boxes_;
+
+    QStringList rows() const {
+        QStringList out;
+        for (int i = 0; i < form_->CmbModel->count(); ++i)
+            out << form_->CmbModel->itemText(i);
+        return out;
+    }
+
+    QStringList logLines() const {
+        const QString text = form_->Memo1->toPlainText();
+        return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+    }
+
+    void pointAt(const QString& base) {
+        form_->Upd.BaseUrl = base;
+        form_->Upd.UpdateUrl = base + QStringLiteral("/ydr/zubloader/");
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(serverDir_.isValid() && start_.isValid());
+        pub_ = serverDir_.path() + QStringLiteral("/ydr/zubloader/");
+        QVERIFY(QDir().mkpath(pub_));
+        QVERIFY(plain_.start(serverDir_.path()));
+        QVERIFY(fault_.start(pub_));
+        QVERIFY(QDir::setCurrent(start_.path()));
+    }
+
+    void init() {
+        for (const QString& name : entries(start_.path()))
+            QFile::remove(start_.path() + QStringLiteral("/") + name);
+        form_ = std::make_unique<TForm1>();
+        form_->Timer1->stop();
+        boxes_.clear();
+        form_->MessageBoxHook = [this](const QString& text) { boxes_ << text; };
+        pointAt(plain_.base());
+    }
+
+    void cleanup() { form_.reset(); }
+
+    void fetchesAndReadsTheList() {
+        QCOMPARE(form_->StartDir, start_.path());
+        const QByteArray list = "\xEF\xBB\xBF"
+                                "A-one=one.lod\r\nP-two=two.hex\r\n";
+        writeAll(pub_ + QStringLiteral("hexlist.txt"), list);
+        form_->RbLocalFile->setChecked(true);
+        form_->CmbModel->setCurrentIndex(5);
+        form_->ImageEnd = 4000;
+        form_->ServerImageAccepted = true;
+        form_->ProgressBar2->setValue(30);
+        form_->BtnWebUpdateClick();
+        QCOMPARE(readAll(start_.path() + QStringLiteral("/hexlist.txt")), list);
+        QVERIFY(form_->RbWebFile->isChecked());
+        QCOMPARE(rows(), (QStringList{QStringLiteral("A-one"), QStringLiteral("P-two")}));
+        QCOMPARE(form_->CmbModel->currentIndex(), 0);
+        QCOMPARE(form_->ModelFiles[1], QStringLiteral("two.hex"));
+        QCOMPARE(form_->ImageEnd, 0);
+        QVERIFY(!form_->ServerImageAccepted);
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+        QVERIFY(boxes_.isEmpty());
+        QVERIFY(logLines().isEmpty());
+        // The bar followed the declared length to its end.
+        QCOMPARE(form_->ProgressBar2->maximum(), list.size());
+        QCOMPARE(form_->ProgressBar2->value(), list.size());
+    }
+
+    void shorterListAfterLonger() {
+        writeAll(pub_ + QStringLiteral("hexlist.txt"),
+                 "m1=1.hex\nm2=2.hex\nm3=3.hex\nm4=4.hex\nm5=5.hex\n");
+        form_->BtnWebUpdateClick();
+        QCOMPARE(form_->CmbModel->count(), 5);
+        form_->CmbModel->setCurrentIndex(4);
+        writeAll(pub_ + QStringLiteral("hexlist.txt"), "n1=a.hex\nn2=b.hex\nn3=c.hex\n");
+        form_->BtnWebUpdateClick();
+        QCOMPARE(rows(),
+                 (QStringList{QStringLiteral("n1"), QStringLiteral("n2"), QStringLiteral("n3")}));
+        QCOMPARE(form_->CmbModel->currentIndex(), 0);
+        QCOMPARE(form_->SelectedModelRow(), 0);
+    }
+
+    void serverAwayFallsBackToLocalFile() {
+        writeAll(start_.path() + QStringLiteral("/hexlist.txt"), "A-one=one.lod\n");
+        pointAt(QStringLiteral("http://127.0.0.1:%1").arg(freePort()));
+        form_->ImageEnd = 4000;
+        form_->BtnWebUpdateClick();
+        QCOMPARE(logLines(), QStringList{QStringLiteral("네트워크 연결이 불안정합니다.")});
+        QVERIFY(form_->RbLocalFile->isChecked());
+        QCOMPARE(form_->ImageEnd, 0);
+        QCOMPARE(form_->CmbModel->count(), 16); // the list is not read
+        QCOMPARE(form_->ProgressBar2->value(), 0);
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+        // Already on the local file: stays there, same line again.
+        form_->BtnWebUpdateClick();
+        QCOMPARE(logLines().size(), 2);
+        QVERIFY(form_->RbLocalFile->isChecked());
+    }
+
+    void listMissingOnServerKeepsOlderList() {
+        writeAll(start_.path() + QStringLiteral("/hexlist.txt"), "Old=old.hex\n");
+        pointAt(fault_.base()); // answers, but /ydr/zubloader/hexlist.txt is a 404 there
+        form_->BtnWebUpdateClick();
+        QCOMPARE(readAll(start_.path() + QStringLiteral("/hexlist.txt")),
+                 QByteArray("Old=old.hex\n"));
+        QCOMPARE(rows(), QStringList{QStringLiteral("Old")});
+        QVERIFY(form_->RbWebFile->isChecked());
+        // Neither list anywhere: the reader's own message, the rows as they were.
+        QFile::remove(start_.path() + QStringLiteral("/hexlist.txt"));
+        form_->BtnWebUpdateClick();
+        QCOMPARE(boxes_, QStringList{QStringLiteral("[ERROR] Cannot a Hex_List File!")});
+        QCOMPARE(rows(), QStringList{QStringLiteral("Old")});
+        QCOMPARE(entries(start_.path()), QStringList());
+    }
+
+    void listNamingTheSettingsFile() {
+        const QByteArray settings = "[ZubLoader]\nCmbComPort=COM3\n";
+        writeAll(start_.path() + QStringLiteral("/default.ini"), settings);
+        writeAll(pub_ + QStringLiteral("default.ini"), "hostile settings\n");
+        writeAll(pub_ + QStringLiteral("hexlist.txt"), "Evil=default.ini\nP-ok=ok.hex\n");
+        form_->BtnWebUpdateClick();
+        QCOMPARE(form_->ModelFiles[0], QStringLiteral("default.ini"));
+        // What the engine would fetch for that row: refused, the settings stay as they were.
+        form_->Upd.DownloadFile(form_->Upd.UpdateUrl, form_->ModelFiles[0]);
+        QCOMPARE(readAll(start_.path() + QStringLiteral("/default.ini")), settings);
+        QCOMPARE(entries(start_.path()),
+                 (QStringList{QStringLiteral("default.ini"), QStringLiteral("hexlist.txt")}));
+    }
+
+    void progressWithoutDeclaredLength() {
+        pointAt(fault_.base());
+        form_->Upd.DownloadFile(fault_.base() + QStringLiteral("/nolength/"),
+                                QStringLiteral("70000"));
+        QCOMPARE(readAll(start_.path() + QStringLiteral("/70000")).size(), 70000);
+        // No length: the bar shows busy (range 0..0) rather than a made-up fraction.
+        QCOMPARE(form_->ProgressBar2->maximum(), 0);
+        QCOMPARE(form_->ProgressBar2->minimum(), 0);
+    }
+
+    void closedWindowReleasesTheClient() {
+        form_->show();
+        QVERIFY(form_->close());
+        QVERIFY(form_->Upd.Http == nullptr);
+        const int before = fault_.requests().size();
+        pointAt(fault_.base());
+        form_->BtnWebUpdateClick();
+        QCOMPARE(fault_.requests().size(), before);
+        QCOMPARE(logLines().last(), QStringLiteral("네트워크 연결이 불안정합니다."));
+    }
+};
+
+QTEST_MAIN(TestUpdateCommand)
+#include "tst_update_command.moc"
