@@ -1,0 +1,152 @@
+// The frames the window writes, captured on the far end of a real pseudo-terminal that Comm1
+// has open: exactly the bytes of each frame, nothing when a blank page is skipped or the port is
+// closed.
+#include "app/ZubBootLoadMain.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+class TstFramesPty : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void fixedFrames();
+    void pageFrames();
+    void blankPages();
+    void nothingWhenClosedOrUnframable();
+
+private:
+    // Everything the far end receives within timeoutMs, stopping early once count bytes came.
+    QByteArray Capture(int count, int timeoutMs = 1000);
+
+    TForm1* form_ = nullptr;
+    int master_ = -1;
+    int slave_ = -1;
+};
+
+void TstFramesPty::init() {
+    char name[256] = {};
+    QCOMPARE(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+    termios t{};
+    tcgetattr(slave_, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave_, TCSANOW, &t);
+    tcgetattr(master_, &t);
+    cfmakeraw(&t);
+    tcsetattr(master_, TCSANOW, &t);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+
+    form_ = new TForm1;
+    form_->Timer1->stop(); // no start-up sequence in this test
+    form_->Comm1.SetDeviceName(QByteArray(name));
+    form_->Comm1.Open();
+    QVERIFY(form_->Comm1.Enabled());
+}
+
+void TstFramesPty::cleanup() {
+    delete form_;
+    form_ = nullptr;
+    ::close(master_);
+    ::close(slave_);
+}
+
+QByteArray TstFramesPty::Capture(int count, int timeoutMs) {
+    QByteArray got;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < timeoutMs && got.size() < count) {
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0)
+            continue;
+        char buf[2048];
+        const ssize_t n = ::read(master_, buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, int(n));
+    }
+    return got;
+}
+
+void TstFramesPty::fixedFrames() {
+    form_->SendCommandFrame(0x30, 0x01, 0x00);
+    QCOMPARE(Capture(7, 100), QByteArray::fromHex("023001003303"));
+    form_->SendCommandFrame(0x00, 0x00, 0x00);
+    QCOMPARE(Capture(7, 100), QByteArray::fromHex("020000000203"));
+    form_->SendModeSwitchFrame(1);
+    QCOMPARE(Capture(8, 100), QByteArray::fromHex("0203fe01000403"));
+    form_->SendModeSwitchFrame(2);
+    QCOMPARE(Capture(8, 100), QByteArray::fromHex("0203fe02000503"));
+    form_->SendWakeWord();
+    QCOMPARE(Capture(4, 100), QByteArray("ZUB"));
+    form_->SendGoByte();
+    QCOMPARE(Capture(2, 100), QByteArray::fromHex("3c"));
+    form_->SendEndFrame();
+    QCOMPARE(Capture(3, 100), QByteArray::fromHex("ffff"));
+}
+
+void TstFramesPty::pageFrames() {
+    auto& image = form_->FirmwareImage;
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = uint8_t(i ^ (i >> 8));
+    QVERIFY(!form_->SendPageFrame(image.data(), 128, 300, false));
+    const QByteArray frame = Capture(132, 500);
+    QCOMPARE(frame.size(), 131);
+    QCOMPARE(frame.left(2), QByteArray::fromHex("012c"));
+    QCOMPARE(frame.mid(2, 128),
+             QByteArray(reinterpret_cast<const char*>(image.data()) + 38400, 128));
+    unsigned sum = 0;
+    for (int i = 0; i < 128; ++i)
+        sum += image[size_t(38400 + i)];
+    QCOMPARE(uint8_t(frame.at(130)), uint8_t(sum));
+
+    // The largest page size and the last page of the image.
+    QVERIFY(!form_->SendPageFrame(image.data(), 512, 255, true));
+    const QByteArray last = Capture(516, 500);
+    QCOMPARE(last.size(), 515);
+    QCOMPARE(last.left(2), QByteArray::fromHex("00ff"));
+    QCOMPARE(last.mid(2, 512),
+             QByteArray(reinterpret_cast<const char*>(image.data()) + 131072 - 512, 512));
+}
+
+void TstFramesPty::blankPages() {
+    auto& image = form_->FirmwareImage;
+    image.fill(0xFF);
+    // Skipped with skip on: nothing on the wire.
+    QVERIFY(form_->SendPageFrame(image.data(), 128, 2, true));
+    QCOMPARE(Capture(1, 150), QByteArray());
+    // Sent like any page with skip off; 128 x 0xFF sums to 0x80.
+    QVERIFY(!form_->SendPageFrame(image.data(), 128, 2, false));
+    QByteArray expected = QByteArray::fromHex("0002") + QByteArray(128, char(0xFF));
+    expected.append(char(0x80));
+    QCOMPARE(Capture(132, 500), expected);
+    // One byte not erased: sent even with skip on.
+    image[2 * 128 + 77] = 0x00;
+    QVERIFY(!form_->SendPageFrame(image.data(), 128, 2, true));
+    const QByteArray sent = Capture(132, 500);
+    QCOMPARE(sent.size(), 131);
+    QCOMPARE(uint8_t(sent.at(130)), uint8_t(0x81));
+}
+
+void TstFramesPty::nothingWhenClosedOrUnframable() {
+    // A page size of 0 (an unknown code) cannot be framed: nothing is written and the page does
+    // not count as skipped.
+    QVERIFY(!form_->SendPageFrame(form_->FirmwareImage.data(), 0, 0, true));
+    QCOMPARE(Capture(1, 150), QByteArray());
+
+    form_->Comm1.Close();
+    QVERIFY(!form_->Comm1.Enabled());
+    form_->SendCommandFrame(0x30, 0x01, 0x00);
+    form_->SendWakeWord();
+    QCOMPARE(Capture(1, 150), QByteArray());
+}
+
+QTEST_MAIN(TstFramesPty)
+#include "tst_frames_pty.moc"
