@@ -91,10 +91,12 @@ TestBoard::TestBoard(const Script& script) : script_(script) {
     termios raw{};
     cfmakeraw(&raw);
     char name[128] = {};
-    if (openpty(&master_, &slave_, name, &raw, nullptr) != 0) {
-        master_ = slave_ = -1;
+    int master = -1;
+    if (openpty(&master, &slave_, name, &raw, nullptr) != 0) {
+        slave_ = -1;
         return;
     }
+    master_ = master;
     pty_ = QString::fromLocal8Bit(name);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
     thread_ = std::thread([this] { Run(); });
@@ -129,7 +131,8 @@ void TestBoard::Run() {
                 // The board's adapter disappears while the host is switching rates.
                 close(master_);
                 close(slave_);
-                master_ = slave_ = -1;
+                slave_ = -1;
+                master_ = -1;
                 vanished_ = true;
                 return;
             }

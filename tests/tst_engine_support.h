@@ -57,7 +57,7 @@ public:
 private:
     void Run();
     Script script_;
-    int master_ = -1;
+    std::atomic<int> master_{-1};
     int slave_ = -1;
     QString pty_;
     std::atomic<bool> stop_{false};

@@ -1,0 +1,186 @@
+// Downloads that must end early: resend limit, identifications that do not fit the image,
+// settings that name no row, a port that goes away.
+#include "tst_engine_support.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+#define VERIFY_LOG(rig, expected)                                                                  \
+    do {                                                                                           \
+        QString why;                                                                               \
+        QVERIFY2(LogMatches((rig).Log(), (expected), &why), qPrintable(why));                      \
+    } while (0)
+
+const QString kReady = QStringLiteral("다운로드 준비가 되었습니다.");
+const QString kPower = QStringLiteral("장치의 전원스위치를 OFF/ON하십시오.");
+const QString kStart0 = QStringLiteral("[hh:mm:ss] 다운로드 시작 : 0");
+
+} // namespace
+
+class TestEngineRefusals : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void threeResendsGiveOverCount();
+    void identificationThatDoesNotFitTheImage_data();
+    void identificationThatDoesNotFitTheImage();
+    void settingsWithNoRow_data();
+    void settingsWithNoRow();
+    void portVanishesMidDownload();
+    void reopenFailsAfterModeSwitch();
+};
+
+void TestEngineRefusals::threeResendsGiveOverCount() {
+    BoardSim sim;
+    QVERIFY(sim.Start({QStringLiteral("--resend-page"), QStringLiteral("1"),
+                       QStringLiteral("--resend-times"), QStringLiteral("3")}));
+    FormRig rig;
+    QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(1200, 1)}})));
+    rig.SetLocal(QStringLiteral("fw.hex"));
+    rig.SetPort(sim.Pty());
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    // The fourth send is answered, but the limit is checked first on the next tick.
+    VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0,
+                                 QStringLiteral("[Error] Fail Download Page[1]:Over Count")}));
+    QCOMPARE(sim.Count(QStringLiteral("PAGE 1 RESEND")), 3);
+    QCOMPARE(sim.Count(QStringLiteral("PAGE 1 OK")), 1);
+    QCOMPARE(sim.CountPrefix(QStringLiteral("PAGE 2")), 0);
+    QCOMPARE(sim.CountPrefix(QStringLiteral("END")), 0);
+    QVERIFY(!rig.F().Comm1.Enabled());
+
+    // Two resends stay within the limit: the download completes.
+    BoardSim sim2;
+    QVERIFY(sim2.Start({QStringLiteral("--resend-page"), QStringLiteral("0"),
+                        QStringLiteral("--resend-times"), QStringLiteral("2")}));
+    rig.F().Memo1->clear();
+    rig.SetPort(sim2.Pty());
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    QTRY_COMPARE(sim2.Count(QStringLiteral("END 1")), 1);
+    QCOMPARE(sim2.Flash(), Flashed({{0, Code(1200, 1)}}, 131072));
+}
+
+void TestEngineRefusals::identificationThatDoesNotFitTheImage_data() {
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<int>("imageSize");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("portOpen");
+    QTest::addColumn<QString>("pageSize");
+    // Page size code "U" is in no table: nothing may divide by it.
+    QTest::newRow("page size 0") << "4470645534" << 3000
+                                 << "[Error] Get ID fail: unknown page size code 0x55" << true
+                                 << "0";
+    // Mega8 with 8 KiB of flash and a 10000-byte image: no board gets a truncated image.
+    QTest::newRow("image past flash")
+        << "416C635331" << 10000
+        << "[Error] Image of 10000 bytes does not fit the flash of 8192 bytes" << false << "128";
+    // Pic18F46K80 takes pages from 64 on; an image of 8 pages has none there.
+    QTest::newRow("0xE0 below page 64")
+        << "E06F645334" << 1000 << "[Error] Image has 8 pages, the board takes pages from 64 on"
+        << false << "128";
+}
+
+void TestEngineRefusals::identificationThatDoesNotFitTheImage() {
+    QFETCH(QString, id);
+    QFETCH(int, imageSize);
+    QFETCH(QString, line);
+    QFETCH(bool, portOpen);
+    QFETCH(QString, pageSize);
+    BoardSim sim;
+    QVERIFY(sim.Start({QStringLiteral("--id"), id}));
+    FormRig rig;
+    QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(imageSize, 2)}})));
+    rig.SetLocal(QStringLiteral("fw.hex"));
+    rig.SetPort(sim.Pty());
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0, line}));
+    QCOMPARE(rig.F().EdPageSize->text(), pageSize);
+    QCOMPARE(rig.F().Comm1.Enabled(), portOpen);
+    QTest::qWait(50);
+    QCOMPARE(sim.CountPrefix(QStringLiteral("PAGE")), 0);
+    QCOMPARE(sim.CountPrefix(QStringLiteral("END")), 0);
+    QVERIFY(sim.Flash().isEmpty());
+}
+
+void TestEngineRefusals::settingsWithNoRow_data() {
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<QString>("rate");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("protocol -1") << "-1"
+                                 << "11"
+                                 << "[Error] No protocol chosen (index -1)";
+    QTest::newRow("protocol 99") << "99"
+                                 << "11"
+                                 << "[Error] No protocol chosen (index -1)";
+    QTest::newRow("rate 99") << "0"
+                             << "99"
+                             << "[Error] No baud rate chosen (index -1)";
+}
+
+void TestEngineRefusals::settingsWithNoRow() {
+    QFETCH(QString, protocol);
+    QFETCH(QString, rate);
+    QFETCH(QString, line);
+    BoardSim sim;
+    QVERIFY(sim.Start());
+    FormRig rig;
+    QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(700, 3)}})));
+    const QByteArray ini = "ZUB COM Watch Ver=1.0\r\nCmbComPort=" + sim.Pty().toLocal8Bit() +
+                           "\r\nCmbProtocol=" + protocol.toLatin1() +
+                           "\r\nCmbBaudRate=" + rate.toLatin1() +
+                           "\r\nEdFileName=fw.hex\r\nCmbModel=1\r\nCbBlankSkip=flase\r\n"
+                           "CbAutoReset=true\r\nCbAutoDevSearch=flase\r\nRbLocalFile=true\r\n";
+    QVERIFY(WriteFile(rig.Dir() + "/default.ini", ini));
+    rig.F().LoadSettings(rig.Dir() + "/default.ini");
+    QVERIFY(rig.Boxes.isEmpty());
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    VERIFY_LOG(rig, QStringList({line}));
+    QVERIFY(!rig.F().Comm1.Enabled());
+    QTest::qWait(100);
+    QVERIFY(sim.Events().isEmpty()); // no frame at an undefined rate, not even an open
+}
+
+void TestEngineRefusals::portVanishesMidDownload() {
+    BoardSim sim;
+    QVERIFY(sim.Start({QStringLiteral("--silent-page"), QStringLiteral("3")}));
+    FormRig rig;
+    QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(2000, 4)}})));
+    rig.SetLocal(QStringLiteral("fw.hex"));
+    rig.SetPort(sim.Pty());
+    rig.Start();
+    QTRY_COMPARE_WITH_TIMEOUT(sim.Count(QStringLiteral("PAGE 3 SILENT")), 1, 5000);
+    sim.Kill(); // the adapter is pulled while the engine waits for page 3's answer
+    QVERIFY(rig.WaitIdle(2000));
+    VERIFY_LOG(rig,
+               QStringList({kReady, kPower, kStart0, QStringLiteral("통신포트오류:") + sim.Pty()}));
+    QVERIFY(!rig.F().Comm1.Enabled());
+    QVERIFY(!rig.F().PortOpened);
+}
+
+void TestEngineRefusals::reopenFailsAfterModeSwitch() {
+    TestBoard board({true, QByteArray("\x44\x70\x64\x54\x34", 5), true});
+    QVERIFY(board.Ok());
+    FormRig rig;
+    QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(700, 5)}})));
+    rig.SetLocal(QStringLiteral("fw.hex"));
+    rig.SetPort(board.Pty());
+    rig.F().CmbProtocol->setCurrentIndex(2);
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    QVERIFY(board.Vanished());
+    VERIFY_LOG(rig, QStringList({kReady, kPower, QStringLiteral("통신포트오류:") + board.Pty()}));
+    QVERIFY(!rig.F().PortOpened);
+    QCOMPARE(board.WakeCount(), 0); // nothing written into a closed port
+}
+
+QTEST_MAIN(TestEngineRefusals)
+#include "tst_engine_refusals.moc"
