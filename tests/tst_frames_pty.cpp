@@ -5,6 +5,10 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
 
@@ -23,6 +27,7 @@ private Q_SLOTS:
     void pageFrames();
     void blankPages();
     void nothingWhenClosedOrUnframable();
+    void modeSwitchRoadThroughTheSimulator();
 
 private:
     // Everything the far end receives within timeoutMs, stopping early once count bytes came.
@@ -146,6 +151,82 @@ void TstFramesPty::nothingWhenClosedOrUnframable() {
     form_->SendCommandFrame(0x30, 0x01, 0x00);
     form_->SendWakeWord();
     QCOMPARE(Capture(1, 150), QByteArray());
+}
+
+// The road of a ZUB16T1 reset as the engine drives it, with the real serial component on the
+// board simulator: mode switch, close, reopen, wake word, go, one page, end frame.
+void TstFramesPty::modeSwitchRoadThroughTheSimulator() {
+    form_->Comm1.Close();
+    QTemporaryDir dir;
+    const QString events = dir.filePath("events.txt");
+    const QString flash = dir.filePath("flash.bin");
+    QProcess sim;
+    sim.start(ZUB_BINARY_DIR "/tools/zub-boardsim",
+              {"--events", events, "--flash-out", flash, "--id", "416C615133"});
+    QVERIFY(sim.waitForReadyRead(5000));
+    const QByteArray line = sim.readLine().trimmed();
+    QVERIFY(line.startsWith("PTY "));
+    auto eventLines = [&] {
+        QFile f(events);
+        return f.open(QIODevice::ReadOnly)
+                   ? QString::fromLatin1(f.readAll()).split('\n', Qt::SkipEmptyParts)
+                   : QStringList();
+    };
+    auto waitFor = [&](const QString& last) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 3000 && (eventLines().isEmpty() || eventLines().last() != last))
+            QThread::msleep(5);
+        return !eventLines().isEmpty() && eventLines().last() == last;
+    };
+    auto readReply = [&](int count) {
+        QByteArray got;
+        QElapsedTimer t;
+        t.start();
+        while (got.size() < count && t.elapsed() < 3000) {
+            const int n = form_->Comm1.InQueCount();
+            if (n > 0) {
+                QByteArray buf(n, 0);
+                got.append(buf.data(), form_->Comm1.Read(buf.data(), n));
+            } else {
+                QThread::msleep(2);
+            }
+        }
+        return got;
+    };
+
+    form_->Comm1.SetDeviceName(line.mid(4));
+    form_->Comm1.Open();
+    QVERIFY(form_->Comm1.Enabled());
+    form_->SendModeSwitchFrame(1);
+    QThread::msleep(10);
+    form_->Comm1.Close();
+    QVERIFY(waitFor("HANGUP"));
+    QThread::msleep(100);
+    form_->Comm1.Open();
+    QVERIFY(form_->Comm1.Enabled());
+    form_->SendWakeWord();
+    QCOMPARE(readReply(1), QByteArray::fromHex("3e"));
+    form_->SendGoByte();
+    QCOMPARE(readReply(5), QByteArray::fromHex("416c615133"));
+    auto& image = form_->FirmwareImage;
+    image.fill(0xFF);
+    for (int i = 0; i < 32; ++i)
+        image[size_t(32 * 3 + i)] = uint8_t(i + 1);
+    QVERIFY(!form_->SendPageFrame(image.data(), 32, 3, true));
+    QCOMPARE(readReply(1), QByteArray("!"));
+    form_->SendEndFrame();
+    QVERIFY(waitFor("END 1"));
+    QCOMPARE(eventLines(),
+             QStringList({"OPEN", "MODE 02 03 FE 01 00 04 03", "HANGUP", "OPEN", "WAKE", "READY",
+                          "GO", "ID 41 6C 61 51 33", "PAGE 3 OK", "END 1"}));
+    QFile f(flash);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray(reinterpret_cast<const char*>(image.data()), 8192));
+    form_->Comm1.Close();
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(3000));
+    QCOMPARE(sim.exitCode(), 0);
 }
 
 QTEST_MAIN(TstFramesPty)
