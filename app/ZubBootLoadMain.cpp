@@ -100,7 +100,11 @@ TForm1::~TForm1() {
 }
 
 void TForm1::CreateControls() {
-    QFont font(QStringLiteral("Tahoma"));
+    // The layout was drawn for Tahoma 8 pt; where Tahoma is missing, a condensed face keeps the
+    // captions inside their fixed boxes (a regular-width sans cuts "PROTOCOL" and "Local File").
+    QFont font;
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans Condensed"),
+                      QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Noto Sans CJK KR")});
     font.setPixelSize(11);
     setFont(font);
     resize(400, 360);
