@@ -137,13 +137,14 @@ int TComm::InQueCount() {
     if (!port_->isOpen())
         return 0;
     // Qt counts only what it has already fetched; pull in what waits in the kernel as well.
-    pulling_ = true;
+    const bool wasBusy = busy_;
+    busy_ = true;
     for (int i = 0;
          i < 4 && port_->isOpen() && kernelInputCount(static_cast<int>(port_->handle())) > 0; ++i) {
         if (!port_->waitForReadyRead(0))
             break;
     }
-    pulling_ = false;
+    busy_ = wasBusy;
     if (!port_->isOpen())
         return 0;
     if (port_->error() == QSerialPort::TimeoutError)
@@ -195,8 +196,10 @@ QStringList TComm::DeviceList() {
 }
 
 void TComm::onReadyRead() {
-    if (pulling_)
+    if (busy_) {
+        scheduleRxCheck();
         return;
+    }
     emitPendingRx();
 }
 
@@ -239,12 +242,16 @@ void TComm::emitPendingRx() {
 bool TComm::flushToOs(qint64 deadlineMs) {
     QElapsedTimer clock;
     clock.start();
+    // Waiting for the output also fetches input; its event comes later from the event loop.
+    const bool wasBusy = busy_;
+    busy_ = true;
     while (port_->isOpen() && port_->bytesToWrite() > 0) {
         const qint64 left = deadlineMs - clock.elapsed();
         if (left <= 0)
             break;
         port_->waitForBytesWritten(static_cast<int>(std::min<qint64>(left, 100)));
     }
+    busy_ = wasBusy;
     if (port_->isOpen() && port_->error() == QSerialPort::TimeoutError)
         port_->clearError();
     return port_->isOpen() && port_->bytesToWrite() == 0;

@@ -58,6 +58,8 @@ private:
     QSerialPort* port_;
     QByteArray name_ = "Com1";
     int rateCode_ = 11;
-    bool pulling_ = false; // InQueCount is pulling kernel bytes: no nested event then
+    // Set while the component itself waits on the port (pulling input, writing, draining): the
+    // receive event is not raised from inside those calls but queued for the event loop.
+    bool busy_ = false;
     bool rxCheckQueued_ = false;
 };

@@ -230,6 +230,31 @@ private Q_SLOTS:
         comm.Close();
         QVERIFY(!comm.Enabled());
     }
+
+    void peerVanishingDuringAStalledWrite() {
+        PtyPair pty;
+        QVERIFY(pty.ok());
+        TComm comm;
+        comm.SetBaudRate(14);
+        comm.SetDeviceName(pty.path.toLocal8Bit());
+        comm.Open();
+        QVERIFY(comm.Enabled());
+        // Fill the line until the kernel takes no more, then pull the plug mid-write.
+        const QByteArray block(65536, 'U');
+        std::thread unplug([&] {
+            ::usleep(1500000);
+            pty.closeMaster();
+        });
+        QElapsedTimer clock;
+        clock.start();
+        int n = block.size();
+        while (n == block.size() && comm.Enabled() && clock.elapsed() < 30000)
+            n = comm.Write(block.constData(), block.size());
+        unplug.join();
+        QTRY_VERIFY_WITH_TIMEOUT(!comm.Enabled(), 3000);
+        QVERIFY(clock.elapsed() < 12000);
+        comm.Close();
+    }
 };
 
 QTEST_GUILESS_MAIN(TstComm)
