@@ -31,8 +31,8 @@ struct UpdLimits {
     long ConnectTimeoutMs = 5000;     // TCP connect, probe and download
     long ProbeTimeoutMs = 10000;      // whole probe, until the status line arrived
     long LowSpeedBytesPerSec = 100;   // a download slower than this ...
-    long LowSpeedTimeS = 15;          // ... for this long is abandoned (covers a silent server)
-    long TransferTimeoutS = 300;      // whole download, redirects included
+    long LowSpeedTimeS = 10;          // ... for this long is abandoned (covers a silent server)
+    long TransferTimeoutS = 120;      // whole download, redirects included
     int64_t MaxBodyBytes = 4LL << 20; // no image list or firmware image comes near 4 MiB
     long MaxRedirects = 5;
 };
