@@ -1,11 +1,13 @@
 // The main window as an operator finds it after start: every control where the design puts it,
 // with its text, items, state and tool tip; resizing; the timers; the log pane; message boxes.
 #include "app/ZubBootLoadMain.h"
+#include "tst_comm_pty.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -370,6 +372,38 @@ private Q_SLOTS:
         poll.stop();
         QCOMPARE(title, QStringLiteral("ZubLoad"));
         QCOMPARE(text, QStringLiteral("[Warnning]Cannot Read a Initial File!!!"));
+    }
+
+    void closeWithPortOpen() {
+        // Closing the window with the port open lets the last bytes leave, closes the port and
+        // then saves the settings beside the start directory.
+        PtyPair pty;
+        QVERIFY(pty.ok());
+        QStringList messages;
+        form_->MessageBoxHook = [&messages](const QString& text) { messages << text; };
+        form_->LoadSettings(tmp_.filePath(QStringLiteral("none.ini")));
+        QCOMPARE(messages.size(), 1);
+        form_->CmbProtocol->setCurrentIndex(2);
+        form_->Comm1.SetDeviceName(pty.path.toLocal8Bit());
+        form_->Comm1.Open();
+        QVERIFY(form_->Comm1.Enabled());
+        form_->PortOpened = true;
+        // Only the window holds the device now, so the board end sees the hang-up at close.
+        ::close(pty.slave);
+        pty.slave = -1;
+        const QByteArray payload(1000, 'Z'); // fits the pty buffer: nobody reads yet
+        QCOMPARE(form_->Comm1.Write(payload.constData(), payload.size()), payload.size());
+        form_->close();
+        QVERIFY(!form_->Comm1.Enabled());
+        QVERIFY(form_->PortOpened); // the close handler leaves the flag alone
+        QCOMPARE(pty.receive(2000), payload);
+        pollfd p{pty.master, POLLIN, 0};
+        QVERIFY(::poll(&p, 1, 1000) == 1 && (p.revents & POLLHUP));
+        QFile ini(tmp_.filePath(QStringLiteral("default.ini")));
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        QVERIFY(ini.readAll().contains("\r\nCmbProtocol=2\r\n"));
+        ini.close();
+        ini.remove();
     }
 
     void startDirStaysAfterCwdMoves() {
