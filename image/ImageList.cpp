@@ -19,7 +19,8 @@ enum class LineRead { Line, LongLine, End };
 // rest of a longer line is read and dropped so that it cannot turn into further rows.
 LineRead readListLine(QIODevice& in, QByteArray& line) {
     line.clear();
-    std::array<char, ImageListLineCap + 2> buf;
+    // Room for a line at the cap with its CR LF, and the NUL readLine appends.
+    std::array<char, ImageListLineCap + 3> buf;
     const qint64 n = in.readLine(buf.data(), static_cast<qint64>(buf.size()));
     if (n <= 0)
         return LineRead::End;
@@ -27,7 +28,7 @@ LineRead readListLine(QIODevice& in, QByteArray& line) {
     bool ended = line.endsWith('\n');
     if (ended)
         line.chop(1);
-    bool tooLong = line.size() > ImageListLineCap;
+    bool tooLong = false;
     while (!ended) {
         const qint64 more = in.readLine(buf.data(), static_cast<qint64>(buf.size()));
         if (more <= 0)
@@ -35,12 +36,12 @@ LineRead readListLine(QIODevice& in, QByteArray& line) {
         tooLong = true;
         ended = buf[static_cast<size_t>(more - 1)] == '\n';
     }
-    if (tooLong) {
+    if (!tooLong && line.endsWith('\r'))
+        line.chop(1);
+    if (tooLong || line.size() > ImageListLineCap) {
         line.truncate(ImageListLineCap);
         return LineRead::LongLine;
     }
-    if (line.endsWith('\r'))
-        line.chop(1);
     return LineRead::Line;
 }
 

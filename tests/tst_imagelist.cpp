@@ -139,6 +139,13 @@ private Q_SLOTS:
         QCOMPARE(capped.Rows[1].FileName, QString());
         QCOMPARE(capped.Rows[2].FileName, QStringLiteral("n.hex"));
         QCOMPARE(capped.LongLines, 1);
+        // CR LF at the cap, and one byte past it, last line without its end.
+        const ImageListText edges = ParseImageList(atCap + "\r\n" + atCap + "\r\n" + atCap + "x");
+        QCOMPARE(int(edges.Rows.size()), 3);
+        QCOMPARE(edges.Rows[0].FileName.size(), 4094);
+        QCOMPARE(edges.Rows[1].FileName.size(), 4094);
+        QCOMPARE(edges.Rows[2].FileName, QString());
+        QCOMPARE(edges.LongLines, 1);
     }
 
     void capacityOfTwentyRows() {
