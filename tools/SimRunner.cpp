@@ -372,6 +372,7 @@ const char* Usage() {
 }
 
 bool ParseArgs(const std::vector<std::string>& args, RunOptions* o, std::string* error) {
+    bool timesGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string* v) {
@@ -408,9 +409,10 @@ bool ParseArgs(const std::vector<std::string>& args, RunOptions* o, std::string*
             }
         } else if (a == "--resend-page")
             ok = number(0, &o->board.resendPage);
-        else if (a == "--resend-times")
+        else if (a == "--resend-times") {
             ok = number(0, &o->board.resendTimes);
-        else if (a == "--silent-page")
+            timesGiven = true;
+        } else if (a == "--silent-page")
             ok = number(0, &o->board.silentPage);
         else if (a == "--bad-sum-page")
             ok = number(0, &o->board.badSumPage);
@@ -437,7 +439,7 @@ bool ParseArgs(const std::vector<std::string>& args, RunOptions* o, std::string*
         if (!ok)
             return false;
     }
-    if (o->board.resendPage >= 0 && o->board.resendTimes == 0)
+    if (o->board.resendPage >= 0 && !timesGiven)
         o->board.resendTimes = 1; // a page named for resending is asked for at least once
     return true;
 }
