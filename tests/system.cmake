@@ -14,3 +14,9 @@ add_test(NAME e2e_operator
                  --host ${ZUB_UPDATE_HOST} --images ${CMAKE_SOURCE_DIR}/demo/make-images.py
                  --objcopy ${ZUB_OBJCOPY} --artifacts ${CMAKE_BINARY_DIR}/test-artifacts)
 set_tests_properties(e2e_operator PROPERTIES TIMEOUT 300 RESOURCE_LOCK zub_update_host)
+
+# cmake --install into a fresh prefix; the installed launcher starts the program in its folder.
+add_test(NAME install_launcher
+         COMMAND ${ZUB_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/install_check.py
+                 --build ${CMAKE_BINARY_DIR})
+set_tests_properties(install_launcher PROPERTIES TIMEOUT 120)
