@@ -1,7 +1,7 @@
 // HEX text, as any file may hold it, into the page image. Besides the sanitizers it checks what
 // the download relies on: a refused load leaves an erased image and no end, an accepted one ends
 // inside the image, and cutting the text into pieces never changes the result.
-#include "image/HexImage.h"
+#include "image/HexMessages.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -3,8 +3,6 @@
 // the tools feed bytes in.
 #pragma once
 
-#include <QString>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -84,10 +82,3 @@ private:
 // Loads a whole HEX text: sets all of image to 0xFF, parses every line and returns the highest
 // address stored, or 0 when st.Error says the load is refused (the image is then all 0xFF again).
 int32_t LoadHexText(HexLoadState& st, uint8_t* image, const char* text, size_t len);
-
-// The message box text that refuses a load for st.Error; empty when there is none.
-QString HexLoadErrorText(const HexLoadState& st);
-
-// The log lines a successful load leaves: skipped bytes, wrong checksums. Empty when neither.
-QString HexSkippedText(const HexLoadState& st);
-QString HexBadSumText(const HexLoadState& st);

@@ -2,7 +2,7 @@
 // on the fly while it is read, so no scratch file is ever written and none of the operator's
 // files is touched.
 #include "app/ZubBootLoadMain.h"
-#include "image/HexImage.h"
+#include "image/HexMessages.h"
 #include "image/LodCodec.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 // HEX records and whole texts into the page image, .lod coding and the file-kind rule, without a
 // window.
-#include "image/HexImage.h"
+#include "image/HexMessages.h"
 #include "image/LodCodec.h"
 
 #include <QtTest>
