@@ -405,17 +405,6 @@ private Q_SLOTS:
         ini.close();
         ini.remove();
     }
-
-    void startDirStaysAfterCwdMoves() {
-        QTemporaryDir other;
-        QVERIFY(QDir::setCurrent(other.path()));
-        auto second = std::make_unique<TForm1>();
-        second->Timer1->stop();
-        QVERIFY(QDir::setCurrent(tmp_.path()));
-        QCOMPARE(second->StartDir, other.path());
-        second.reset();
-        form_ = std::make_unique<TForm1>();
-    }
 };
 
 QTEST_MAIN(TstWindow)
