@@ -11,6 +11,7 @@ Paths (the first segment picks the behaviour, the rest is the file name):
   /truncated/<name>  200, Content-Length 1000, sends 100 bytes, closes
   /silent/<name>     reads the request and never answers
   /nolength/<bytes>  200 without Content-Length: <bytes> bytes of "x", then closes
+  /paced/<name>      the file <name> with Content-Length, in 8 pieces 50 ms apart
   /moved/<name>      301 to /files/<name>
   /loop/<name>       301 to itself, for ever
   /found-html/<name> 302 with an HTML body and no Location (a redirect that cannot be followed)
@@ -78,6 +79,20 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_body(200, data, len(data))
             else:
                 self.send_body(404, b"<html>not found</html>", 22)
+        elif kind == "paced":
+            full = os.path.join(ARGS.dir or ".", rest)
+            with open(full, "rb") as f:
+                data = f.read()
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(data)))
+            self.send_header("Connection", "close")
+            self.end_headers()
+            step = max(1, (len(data) + 7) // 8)
+            for i in range(0, len(data), step):
+                self.wfile.write(data[i:i + step])
+                self.wfile.flush()
+                time.sleep(0.05)
+            self.close_connection = True
         elif kind == "status":
             code = int(rest or "500")
             body = b"<html>status page</html>"

@@ -18,6 +18,16 @@
 
 using namespace testsrv;
 
+class PaintCounter : public QObject {
+public:
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            ++count;
+        return false;
+    }
+};
+
 class TestUpdateCommand : public QObject {
     Q_OBJECT
 
@@ -153,6 +163,26 @@ private Q_SLOTS:
         QCOMPARE(readAll(start_.path() + QStringLiteral("/default.ini")), settings);
         QCOMPARE(entries(start_.path()),
                  (QStringList{QStringLiteral("default.ini"), QStringLiteral("hexlist.txt")}));
+    }
+
+    void progressPaintsWhileBlocked() {
+        QByteArray image(1 << 20, 'i');
+        writeAll(pub_ + QStringLiteral("image.hex"), image);
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        PaintCounter paints;
+        form_->ProgressBar2->installEventFilter(&paints);
+        QList<int> values;
+        connect(form_->ProgressBar2, &QProgressBar::valueChanged, this,
+                [&values](int v) { values << v; });
+        form_->Upd.DownloadFile(fault_.base() + QStringLiteral("/paced/"),
+                                QStringLiteral("image.hex"));
+        // No event loop ran during the call: every paint counted here was a repaint from inside.
+        QVERIFY2(paints.count >= 4, qPrintable(QString::number(paints.count)));
+        QVERIFY(values.size() >= 4);
+        QCOMPARE(values.last(), image.size());
+        QCOMPARE(form_->ProgressBar2->maximum(), image.size());
+        QCOMPARE(readAll(start_.path() + QStringLiteral("/image.hex")), image);
     }
 
     void progressWithoutDeclaredLength() {
