@@ -33,4 +33,6 @@ echo "== building"
 cmake --build "$BUILD" -j2
 echo "== testing"
 ctest --test-dir "$BUILD" --output-on-failure -j2
+# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+"$REPO/scripts/sanitize.sh" "$REPO/build/sanitize"
 echo "== all tests passed"
