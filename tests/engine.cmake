@@ -8,3 +8,7 @@ foreach(t tst_engine_download tst_engine_timeouts tst_engine_refusals tst_engine
     zub_add_test(${t} SOURCES ${t}.cpp LIBS zub_engine_testsupport TIMEOUT 120)
     add_dependencies(${t} zub-boardsim)
 endforeach()
+foreach(t tst_modelimage_fetch tst_modelimage_refusals)
+    zub_add_test(${t} SOURCES ${t}.cpp LIBS zub_engine_testsupport TIMEOUT 120)
+    add_dependencies(${t} zub-boardsim)
+endforeach()

@@ -13,10 +13,13 @@
 #include <QTest>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -160,10 +163,71 @@ void TestBoard::Run() {
     }
 }
 
+// ---- HttpServer ------------------------------------------------------------------------------
+
+HttpServer::~HttpServer() {
+    if (proc_.state() != QProcess::NotRunning) {
+        proc_.terminate();
+        if (!proc_.waitForFinished(3000))
+            proc_.kill();
+        proc_.waitForFinished(1000);
+    }
+}
+
+bool HttpServer::Start(const QString& root) {
+    proc_.start(QStringLiteral("python3"),
+                {QStringLiteral("-u"), QStringLiteral("-m"), QStringLiteral("http.server"),
+                 QStringLiteral("--bind"), QStringLiteral("127.0.0.1"), QStringLiteral("0"),
+                 QStringLiteral("--directory"), root});
+    if (!proc_.waitForStarted(5000))
+        return false;
+    // "Serving HTTP on 127.0.0.1 port 40123 (http://127.0.0.1:40123/) ..."
+    QByteArray out;
+    QElapsedTimer t;
+    t.start();
+    while (!out.contains('\n') && t.elapsed() < 10000) {
+        proc_.waitForReadyRead(100);
+        out += proc_.readAllStandardOutput();
+    }
+    const int at = out.indexOf(" port ");
+    if (at < 0)
+        return false;
+    port_ = out.mid(at + 6).split(' ').value(0).toInt();
+    return port_ > 0;
+}
+
+QStringList HttpServer::Requests() {
+    log_ += proc_.readAllStandardError();
+    QStringList lines;
+    for (const QByteArray& line : log_.split('\n')) {
+        const int a = line.indexOf('"');
+        const int b = line.lastIndexOf('"');
+        if (a >= 0 && b > a)
+            lines << QString::fromLatin1(line.mid(a + 1, b - a - 1));
+    }
+    return lines;
+}
+
+int DeadPort() {
+    // Bound and closed again: nothing listens there, and a connect is refused at once.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
 // ---- FormRig ----------------------------------------------------------------------------------
 
-FormRig::FormRig() : oldDir_(QDir::currentPath()) {
-    QDir::setCurrent(dir_.path());
+FormRig::FormRig(const QString& startDir)
+    : oldDir_(QDir::currentPath()), startDir_(startDir.isEmpty() ? dir_.path() : startDir) {
+    QDir::setCurrent(startDir_);
     form_ = std::make_unique<TForm1>();
     form_->Timer1->stop();
     form_->MessageBoxHook = [this](const QString& text) { Boxes << text; };

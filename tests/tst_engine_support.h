@@ -67,14 +67,32 @@ private:
     std::thread thread_;
 };
 
+// python3's http.server over a folder, on a free port of 127.0.0.1, logging every request.
+class HttpServer {
+public:
+    HttpServer() = default;
+    ~HttpServer();
+    bool Start(const QString& root);
+    QString BaseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port_); }
+    QStringList Requests(); // request lines seen so far ("GET /ydr/... HTTP/1.1")
+
+private:
+    QProcess proc_;
+    int port_ = 0;
+    QByteArray log_;
+};
+// A port of 127.0.0.1 where nothing listens.
+int DeadPort();
+
 // The window in a start folder of its own, with the start-up sequence held back and every
 // message box recorded instead of shown.
 class FormRig {
 public:
-    FormRig();
+    // startDir: the folder the window starts in (a fresh temporary one when empty).
+    explicit FormRig(const QString& startDir = QString());
     ~FormRig();
     TForm1& F() { return *form_; }
-    QString Dir() const { return dir_.path(); }
+    QString Dir() const { return startDir_; }
     QStringList Log() const;
     QStringList Boxes;
     // Local-file download from a firmware file in the start folder through port `pty`.
@@ -98,6 +116,7 @@ public:
 private:
     QString oldDir_;
     QTemporaryDir dir_;
+    QString startDir_;
     std::unique_ptr<TForm1> form_;
 };
 

@@ -1,0 +1,192 @@
+// A model's image taken from the start folder or fetched from a real HTTP server on 127.0.0.1,
+// and then written into the simulated board.
+#include "tst_engine_support.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QTest>
+
+namespace {
+
+#define VERIFY_LOG(rig, expected)                                                                  \
+    do {                                                                                           \
+        QString why;                                                                               \
+        QVERIFY2(LogMatches((rig).Log(), (expected), &why), qPrintable(why));                      \
+    } while (0)
+
+const QString kHyphens = QStringLiteral("------------------------------");
+const QString kFromServer = QStringLiteral("Load file from server....");
+const QString kStored = QStringLiteral("Load File OK");
+const QStringList kRun = {QStringLiteral("다운로드 준비가 되었습니다."),
+                          QStringLiteral("장치의 전원스위치를 OFF/ON하십시오."),
+                          QStringLiteral("[hh:mm:ss] 다운로드 시작 : 0"),
+                          QStringLiteral("[hh:mm:ss] 다운로드 완료"),
+                          QStringLiteral("장치와 연결을 해제하였습니다.")};
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The server's folder for the program's files, the start folder with its image list, and the
+// window pointed at the server.
+struct ModelRig {
+    QTemporaryDir root;
+    HttpServer http;
+    std::unique_ptr<FormRig> rig;
+    QString Served(const QString& name) const {
+        return root.filePath(QStringLiteral("ydr/zubloader/") + name);
+    }
+    bool Start(const QByteArray& list) {
+        QDir(root.path()).mkpath(QStringLiteral("ydr/zubloader"));
+        if (!http.Start(root.path()))
+            return false;
+        rig = std::make_unique<FormRig>();
+        if (!WriteFile(rig->Dir() + "/hexlist.txt", list))
+            return false;
+        rig->F().ReadImageList(QStringLiteral("hexlist.txt"));
+        rig->F().Upd.BaseUrl = http.BaseUrl();
+        rig->F().Upd.UpdateUrl = http.BaseUrl() + QStringLiteral("/ydr/zubloader/");
+        return rig->F().RbWebFile->isChecked();
+    }
+};
+
+} // namespace
+
+class TestModelImageFetch : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void missingImageFetchedThenKeptInMemory();
+    void storedImageUsedWithoutAnyRequest();
+    void storedImageEnd100RefetchedEnd101Accepted();
+    void serverWithoutTheFileRetriesTwiceThenGivesUp();
+};
+
+void TestModelImageFetch::missingImageFetchedThenKeptInMemory() {
+    ModelRig m;
+    QVERIFY(m.Start("Model sensor=sensor.hex\r\nModel gauge=gauge.hex\r\n"));
+    const QMap<int, QByteArray> image = {{0, Code(3000, 1)}};
+    QVERIFY(WriteFile(m.Served("sensor.hex"), HexText(image, true)));
+    BoardSim sim;
+    QVERIFY(sim.Start());
+    FormRig& rig = *m.rig;
+    rig.SetPort(sim.Pty());
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    VERIFY_LOG(rig, QStringList({kHyphens, kFromServer}) + kRun);
+    QTRY_COMPARE(sim.Count(QStringLiteral("END 1")), 1);
+    QCOMPARE(sim.Flash(), Flashed(image, 131072));
+    // Saved under its listed name in the start folder, byte for byte.
+    QCOMPARE(readAll(rig.Dir() + "/sensor.hex"), readAll(m.Served("sensor.hex")));
+    QVERIFY(rig.Boxes.isEmpty());
+    QVERIFY(rig.F().ServerImageAccepted);
+    QCOMPARE(rig.F().ImageEnd, 2999); // kept after a single-mode download
+
+    // The next Start needs neither the server nor the file.
+    const int requests = m.http.Requests().size();
+    QVERIFY(QFile::remove(rig.Dir() + "/sensor.hex"));
+    rig.F().Memo1->clear();
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    QStringList second = kRun;
+    second[2] = QStringLiteral("[hh:mm:ss] 다운로드 시작 : 1");
+    VERIFY_LOG(rig, second);
+    QTRY_COMPARE(sim.Count(QStringLiteral("END 2")), 1);
+    QCOMPARE(m.http.Requests().size(), requests);
+}
+
+void TestModelImageFetch::storedImageUsedWithoutAnyRequest() {
+    ModelRig m;
+    QVERIFY(m.Start("Model sensor=sensor.hex\nModel gauge=gauge.hex\n"));
+    const QMap<int, QByteArray> image = {{0, Code(1200, 2)}};
+    QVERIFY(WriteFile(m.rig->Dir() + "/gauge.hex", HexText(image)));
+    // The server holds another build of it, which must not be fetched.
+    QVERIFY(WriteFile(m.Served("gauge.hex"), HexText({{0, Code(1200, 3)}})));
+    BoardSim sim;
+    QVERIFY(sim.Start());
+    FormRig& rig = *m.rig;
+    rig.F().CmbModel->setCurrentIndex(1);
+    rig.SetPort(sim.Pty());
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    VERIFY_LOG(rig, QStringList({kHyphens, kStored}) + kRun);
+    QTRY_COMPARE(sim.Count(QStringLiteral("END 1")), 1);
+    QCOMPARE(sim.Flash(), Flashed(image, 131072));
+    QVERIFY(m.http.Requests().isEmpty());
+}
+
+void TestModelImageFetch::storedImageEnd100RefetchedEnd101Accepted() {
+    ModelRig m;
+    QVERIFY(m.Start("Model sensor=sensor.hex\nModel gauge=gauge.hex\n"));
+    FormRig& rig = *m.rig;
+    BoardSim sim;
+    QVERIFY(sim.Start({QStringLiteral("--fresh-each-session")}));
+    rig.SetPort(sim.Pty());
+
+    // Image end 100 is too short for a model image: deleted, then fetched again.
+    QVERIFY(WriteFile(rig.Dir() + "/sensor.hex", HexText({{0, Code(101, 4)}})));
+    const QMap<int, QByteArray> served = {{0, Code(2000, 5)}};
+    QVERIFY(WriteFile(m.Served("sensor.hex"), HexText(served)));
+    QElapsedTimer t;
+    t.start();
+    rig.Start();
+    QVERIFY(rig.WaitIdle(15000));
+    QVERIFY(t.elapsed() >= 2000); // the pause before the retry
+    VERIFY_LOG(rig, QStringList({kHyphens, kStored, QStringLiteral("Retry Times : 1"), kHyphens,
+                                 kFromServer}) +
+                        kRun);
+    QTRY_COMPARE(sim.Count(QStringLiteral("END 1")), 1);
+    QCOMPARE(sim.Flash(), Flashed(served, 131072));
+    QCOMPARE(readAll(rig.Dir() + "/sensor.hex"), readAll(m.Served("sensor.hex")));
+
+    // Image end 101 is accepted as it is.
+    const QMap<int, QByteArray> stored = {{0, Code(102, 6)}};
+    QVERIFY(WriteFile(rig.Dir() + "/gauge.hex", HexText(stored)));
+    const int requests = m.http.Requests().size();
+    rig.F().Memo1->clear();
+    rig.F().CmbModel->setCurrentIndex(1);
+    rig.F().ImageEnd = 0; // what the operator's pick of another model does
+    rig.F().ServerImageAccepted = false;
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    QStringList second = kRun;
+    second[2] = QStringLiteral("[hh:mm:ss] 다운로드 시작 : 1");
+    VERIFY_LOG(rig, QStringList({kHyphens, kStored}) + second);
+    QTRY_COMPARE(sim.Count(QStringLiteral("END 2")), 1);
+    QCOMPARE(sim.Flash(), Flashed(stored, 131072));
+    QCOMPARE(m.http.Requests().size(), requests);
+}
+
+void TestModelImageFetch::serverWithoutTheFileRetriesTwiceThenGivesUp() {
+    ModelRig m;
+    QVERIFY(m.Start("Model sensor=sensor.hex\n"));
+    FormRig& rig = *m.rig;
+    BoardSim sim;
+    QVERIFY(sim.Start());
+    rig.SetPort(sim.Pty());
+    QElapsedTimer t;
+    t.start();
+    rig.Start();
+    QVERIFY(rig.WaitIdle(20000));
+    QVERIFY(t.elapsed() >= 4000);
+    VERIFY_LOG(rig, QStringList({kHyphens, kFromServer, QStringLiteral("Retry Times : 1"), kHyphens,
+                                 kFromServer, QStringLiteral("Retry Times : 2"), kHyphens,
+                                 kFromServer, QStringLiteral("네트워크 연결이 불안정합니다.")}));
+    // Each of the three loads found no file.
+    QCOMPARE(rig.Boxes, QStringList(3, QStringLiteral("[ERROR] Cannot the Hex File!")));
+    int fetches = 0;
+    for (const QString& r : m.http.Requests())
+        fetches += r.startsWith(QStringLiteral("GET /ydr/zubloader/sensor.hex ")) ? 1 : 0;
+    QCOMPARE(fetches, 3);
+    QCOMPARE(rig.F().ImageEnd, 0);
+    QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
+    QVERIFY(!rig.F().Comm1.Enabled());
+    QVERIFY(sim.Events().isEmpty());
+}
+
+QTEST_MAIN(TestModelImageFetch)
+#include "tst_modelimage_fetch.moc"
