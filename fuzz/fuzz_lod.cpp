@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The kind rule on a name taken from the input: any text, never a crash.
     const QString name = QString::fromUtf8(input.left(40));
-    const FirmwareKind kind = FirmwareKindOf(name, size ? data[0] : -1);
+    const FirmwareKind kind = FirmwareKindOf(name, input.left(4));
     Check(size == 0 || data[0] != ':' || kind == FirmwareKind::PlainHex);
     return 0;
 }

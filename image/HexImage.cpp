@@ -44,6 +44,12 @@ int32_t Refuse(HexLoadState& st, ImageError e, uint32_t address = 0) {
 
 int32_t ParseHexLine(HexLoadState& st, uint8_t* image, const char* line, size_t len) {
     ++st.LineNo;
+    // A byte order mark before the first record would hide it: that record is often the reset
+    // vector, and losing it silently would send a board firmware that cannot start.
+    if (st.LineNo == 1 && len >= 3 && std::memcmp(line, "\xEF\xBB\xBF", 3) == 0) {
+        line += 3;
+        len -= 3;
+    }
     if (len == 0 || line[0] != ':')
         return 0;
     if (st.Error != ImageError::None)

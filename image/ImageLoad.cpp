@@ -30,10 +30,8 @@ bool OpenForReading(QFile& f) {
 int32_t TForm1::LoadFirmwareFile(const QString& fileName) {
     QFile file(fileName);
     const bool opened = OpenForReading(file);
-    char first = 0;
-    const int firstByte =
-        opened && file.peek(&first, 1) == 1 ? static_cast<unsigned char>(first) : -1;
-    const bool scrambled = FirmwareKindOf(fileName, firstByte) == FirmwareKind::Scrambled;
+    const QByteArray head = opened ? file.peek(4) : QByteArray();
+    const bool scrambled = FirmwareKindOf(fileName, head) == FirmwareKind::Scrambled;
     if (!opened) {
         if (scrambled)
             ShowMessage(QStringLiteral("Sorce File Read Err!"));

@@ -25,8 +25,8 @@ FirmwareKind FirmwareKindFromName(const QString& path) {
     return ext.toLower() == QLatin1String("hex") ? FirmwareKind::PlainHex : FirmwareKind::Scrambled;
 }
 
-FirmwareKind FirmwareKindOf(const QString& path, int firstByte) {
-    if (firstByte == ':')
+FirmwareKind FirmwareKindOf(const QString& path, const QByteArray& head) {
+    if (head.startsWith(':') || head.startsWith("\xEF\xBB\xBF:"))
         return FirmwareKind::PlainHex;
     return FirmwareKindFromName(path);
 }

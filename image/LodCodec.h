@@ -25,5 +25,7 @@ enum class FirmwareKind { PlainHex, Scrambled };
 FirmwareKind FirmwareKindFromName(const QString& path);
 
 // A file whose first byte is ":" is HEX text whatever its name (a scrambled one starts with "q",
-// ":" XOR "K"). firstByte < 0: the file is empty or unreadable, and the name decides.
-FirmwareKind FirmwareKindOf(const QString& path, int firstByte);
+// ":" XOR "K"); so is one that starts with a UTF-8 byte order mark and ":", as some editors save
+// it. head: the file's first bytes (four suffice), empty when the file is empty or unreadable;
+// otherwise the name decides.
+FirmwareKind FirmwareKindOf(const QString& path, const QByteArray& head);

@@ -82,6 +82,11 @@ void TstHex::plainRecords() {
              QStringLiteral("[Warning] 1 record with a wrong checksum was loaded as written."));
     QVERIFY(HexBadSumText(two.st).isEmpty());
 
+    // A byte order mark before the first record does not hide it.
+    Loaded bom = Load("\xEF\xBB\xBF:0400100001020304E2\n:00000001FF\n");
+    QCOMPARE(bom.end, 0x13);
+    QCOMPARE(bom.image[0x10], uint8_t(0x01));
+
     // Lines that do not start with ":" are no records, however they look.
     Loaded other = Load("; comment\n\n 0400100001020304E2\n0400100001020304E2\n:0100200042"
                         "9D\n");
@@ -288,11 +293,13 @@ void TstHex::fileKinds() {
     QCOMPARE(FirmwareKindFromName("default.bin"), FirmwareKind::Scrambled);
     QCOMPARE(FirmwareKindFromName("/data/fw.ihx"), FirmwareKind::Scrambled);
     // HEX text shows itself by its first byte, whatever the name says.
-    QCOMPARE(FirmwareKindOf("/data/fw.ihx", ':'), FirmwareKind::PlainHex);
-    QCOMPARE(FirmwareKindOf("/data/firmware", ':'), FirmwareKind::PlainHex);
-    QCOMPARE(FirmwareKindOf("/data/fw.lod", 'q'), FirmwareKind::Scrambled);
-    QCOMPARE(FirmwareKindOf("/data/fw.hex", 'q'), FirmwareKind::PlainHex);
-    QCOMPARE(FirmwareKindOf("/data/fw.lod", -1), FirmwareKind::Scrambled);
+    QCOMPARE(FirmwareKindOf("/data/fw.ihx", ":10"), FirmwareKind::PlainHex);
+    QCOMPARE(FirmwareKindOf("/data/firmware", ":10"), FirmwareKind::PlainHex);
+    QCOMPARE(FirmwareKindOf("/data/fw.lod", "qA@f"), FirmwareKind::Scrambled);
+    QCOMPARE(FirmwareKindOf("/data/fw.hex", "qA@f"), FirmwareKind::PlainHex);
+    QCOMPARE(FirmwareKindOf("/data/fw.lod", QByteArray()), FirmwareKind::Scrambled);
+    QCOMPARE(FirmwareKindOf("/data/fw.ihx", "\xEF\xBB\xBF:"), FirmwareKind::PlainHex);
+    QCOMPARE(FirmwareKindOf("/data/fw.ihx", "\xEF\xBB\xBFq"), FirmwareKind::Scrambled);
 }
 
 QTEST_APPLESS_MAIN(TstHex)

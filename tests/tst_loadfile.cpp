@@ -169,6 +169,11 @@ void TstLoadFile::fileKindsByNameAndContent() {
     }
     QVERIFY(Boxes.isEmpty());
 
+    // Saved by an editor that puts a byte order mark first.
+    WriteAll(Path("bom.ihx"), "\xEF\xBB\xBF" + hex);
+    QCOMPARE(Form->LoadFirmwareFile(Path("bom.ihx")), 0x13);
+    QCOMPARE(Form->FirmwareImage[0x10], uint8_t(0x01));
+
     // A scrambled file with a HEX name is not recognised: its lines do not start with ":".
     WriteAll(Path("wrong.hex"), Scramble(hex));
     QCOMPARE(Form->LoadFirmwareFile(Path("wrong.hex")), 0);
