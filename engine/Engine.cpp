@@ -229,8 +229,10 @@ void TForm1::OpenLink() {
     const int code = protocol == kProtocolNormal ? rate : kRateCodeMax;
     Comm1.SetDeviceName(CmbComPort->currentText().toLocal8Bit());
     Comm1.SetBaudRate(code);
+    const bool wasOpen = Comm1.Enabled();
     if (OpenPort()) {
-        WarnIfRateNotTaken(code);
+        if (!wasOpen)
+            WarnIfRateNotTaken(code);
         AddLog(QStringLiteral("다운로드 준비가 되었습니다."));
         AddLog(QStringLiteral("장치의 전원스위치를 OFF/ON하십시오."));
         QThread::msleep(50);
