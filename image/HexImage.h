@@ -40,9 +40,9 @@ struct HexLoadState {
 int32_t ParseHexLine(HexLoadState& st, uint8_t* image, const char* line, size_t len);
 
 // Cuts a byte stream into lines: LF, CR LF and a lone CR each end a line. Only the first
-// kHexRecordMax bytes of a line are kept; the rest of an over-long line is dropped, as no record
-// reaches past them. Calls onLine(const char*, size_t) once per line, the last one unterminated
-// included (on Finish).
+// kHexRecordMax bytes of a line (and a byte order mark) are kept; the rest of an over-long line
+// is dropped, as no record reaches past them. Calls onLine(const char*, size_t) once per line,
+// the last one unterminated included (on Finish).
 class HexLineCutter {
 public:
     template <typename F> void Feed(const char* data, size_t n, F&& onLine) {
@@ -73,7 +73,7 @@ public:
     }
 
 private:
-    char buf_[kHexRecordMax + 1];
+    char buf_[kHexRecordMax + 3]; // room for a byte order mark before the first record
     size_t len_ = 0;
     bool open_ = false; // a line has begun and not ended yet
     bool afterCr_ = false;

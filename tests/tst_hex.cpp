@@ -141,7 +141,7 @@ void TstHex::longRecordsAndLineEnds() {
     }
     rec += QByteArray::number((0x100 - (sum & 0xFF)) & 0xFF, 16).rightJustified(2, '0').toUpper();
     QCOMPARE(rec.size(), 521);
-    Loaded big = Load(rec + "\r\n" + rec + "   trailing junk after the record\n");
+    Loaded big = Load("\xEF\xBB\xBF" + rec + "\r\n" + rec + "   trailing junk after the record\n");
     QCOMPARE(big.st.Error, ImageError::None);
     QCOMPARE(big.st.BadSums, 0);
     QCOMPARE(big.end, 0x100 + 254);
