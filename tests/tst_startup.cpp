@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCursor>
 #include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
@@ -131,12 +132,17 @@ class TstStartup : public QObject {
     QTemporaryDir* dir = nullptr;
     std::unique_ptr<TForm1> form;
     QStringList boxes;
+    bool hourglassAtBoxes = true; // the sequence shows the hourglass while it works
 
     // A window created in a fresh start directory, its client pointed at `host`.
     void makeForm(const QString& host) {
         QVERIFY(QDir::setCurrent(dir->path()));
         form = std::make_unique<TForm1>();
-        form->MessageBoxHook = [this](const QString& t) { boxes << t; };
+        form->MessageBoxHook = [this](const QString& t) {
+            boxes << t;
+            const QCursor* c = QApplication::overrideCursor();
+            hourglassAtBoxes = hourglassAtBoxes && c && c->shape() == Qt::WaitCursor;
+        };
         form->Upd.BaseUrl = QStringLiteral("http://") + host;
         form->Upd.UpdateUrl = form->Upd.BaseUrl + QStringLiteral("/ydr/zubloader/");
     }
@@ -165,6 +171,7 @@ private Q_SLOTS:
     void init() {
         dir = new QTemporaryDir;
         boxes.clear();
+        hourglassAtBoxes = true;
     }
     void cleanup() {
         form.reset();
@@ -186,6 +193,7 @@ private Q_SLOTS:
         QCOMPARE(server.requests(),
                  QStringList(
                      {QStringLiteral("GET /"), QStringLiteral("GET /ydr/zubloader/hexlist.txt")}));
+        QVERIFY(hourglassAtBoxes);
         QCOMPARE(readFile(dir->path() + QStringLiteral("/hexlist.txt")), list);
         // Fetched for the next start: the window still shows the placeholder rows.
         QCOMPARE(form->CmbModel->count(), 16);
