@@ -19,8 +19,11 @@ void TForm1::Comm1RxChar(int count) {
 }
 
 void TForm1::FlushInput() {
-    // Drop everything waiting, in portions that fit RxBuf, until nothing is left.
-    for (int pending = Comm1.InQueCount(); pending > 0; pending = Comm1.InQueCount()) {
+    // Drop everything waiting, in portions that fit RxBuf, until nothing is left. The bound only
+    // guards against a device that floods without end (2 MiB: over a minute at 256000 bit/s).
+    int portions = 0;
+    for (int pending = Comm1.InQueCount(); pending > 0 && portions < 4096;
+         pending = Comm1.InQueCount(), ++portions) {
         const int portion = std::min(pending, static_cast<int>(RxBuf.size()));
         if (Comm1.Read(RxBuf.data(), portion) <= 0)
             break;
