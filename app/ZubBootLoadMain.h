@@ -118,10 +118,10 @@ public:
     void FormCreate();
     void FormClose();
     void AddLog(const QString& text);
-    void RepaintLog();                       // paints Memo1 at once, before the thread blocks
-    void ShowMessage(const QString& text);   // the one modal message box, titled "ZubLoad"
-    QString RunOpenDialog();                 // OpenDialog1, or OpenDialogHook in tests
-    void SetHourglass();                     // at most one override cursor is ever active
+    void RepaintLog();                     // paints Memo1 at once, before the thread blocks
+    void ShowMessage(const QString& text); // the one modal message box, titled "ZubLoad"
+    QString RunOpenDialog();               // OpenDialog1, or OpenDialogHook in tests
+    void SetHourglass();                   // at most one override cursor is ever active
     void SetDefaultCursor();
 
     // ---- settings/ ----------------------------------------------------------------------------
