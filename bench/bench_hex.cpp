@@ -135,10 +135,13 @@ void CompareWithObjcopy() {
     MeanProcessTime(oursCmd, 1);
     const bool haveObjcopy = MeanProcessTime(objcopyCmd, 1).wallMs >= 0;
     const ProcessTime ours = MeanProcessTime(oursCmd, runs);
+    const ProcessTime empty = MeanProcessTime({"true"}, runs); // what starting a process costs
     const ProcessTime theirs = haveObjcopy ? MeanProcessTime(objcopyCmd, runs) : ProcessTime();
 
     std::printf("\nWhole process, %zu-byte HEX file filling 128 KiB, mean of %d runs:\n",
                 Text().size(), runs);
+    std::printf("  true       : wall %8.3f ms, cpu %8.3f ms (process start alone)\n", empty.wallMs,
+                empty.cpuMs);
     std::printf("  zub-hex2bin: wall %8.3f ms, cpu %8.3f ms\n", ours.wallMs, ours.cpuMs);
     if (!haveObjcopy || theirs.wallMs < 0) {
         std::printf("  objcopy    : not available (binutils missing)\n");
