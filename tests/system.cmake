@@ -13,7 +13,7 @@ add_test(NAME e2e_operator
                  --app $<TARGET_FILE:zubloader> --sim $<TARGET_FILE:zub-boardsim>
                  --host ${ZUB_UPDATE_HOST} --images ${CMAKE_SOURCE_DIR}/demo/make-images.py
                  --objcopy ${ZUB_OBJCOPY} --artifacts ${CMAKE_BINARY_DIR}/test-artifacts)
-set_tests_properties(e2e_operator PROPERTIES TIMEOUT 300 RESOURCE_LOCK zub_update_host)
+set_tests_properties(e2e_operator PROPERTIES TIMEOUT 900 RESOURCE_LOCK zub_update_host)
 
 # cmake --install into a fresh prefix; the installed launcher starts the program in its folder.
 add_test(NAME install_launcher

@@ -17,6 +17,7 @@ import argparse
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -99,12 +100,31 @@ class Run:
 
     # ---- the parts around the program ----
     def start_server(self):
+        """The update server at the build's host. Another test run on this machine may hold the
+        port for a while (CTest's lock only orders the tests of one run): wait for it."""
         host, _, port = self.args.host.partition(":")
-        log = open(self.server_log, "wb")
-        self.procs.append(subprocess.Popen(
-            [sys.executable, "-u", "-m", "http.server", port or "80", "--bind", host,
-             "--directory", self.www], stdout=log, stderr=log))
-        wait_for("the update server", lambda: b"Serving HTTP" in read(self.server_log), 10)
+        port = int(port or 80)
+        deadline = time.monotonic() + 600
+        while True:
+            with socket.socket() as probe:
+                busy = probe.connect_ex((host, port)) == 0
+            if not busy:
+                log = open(self.server_log, "wb")
+                server = subprocess.Popen(
+                    [sys.executable, "-u", "-m", "http.server", str(port), "--bind", host,
+                     "--directory", self.www], stdout=log, stderr=log)
+                try:
+                    wait_for("the update server", lambda: server.poll() is not None
+                             or b"Serving HTTP" in read(self.server_log), 10)
+                except Fail:
+                    server.kill()
+                    raise
+                if server.poll() is None:
+                    self.procs.append(server)
+                    return
+            if time.monotonic() > deadline:
+                raise Fail(f"{host}:{port} stayed in use by another program")
+            time.sleep(1)
 
     def requests(self):
         return re.findall(r'"(GET [^ ]+)', read(self.server_log).decode())
@@ -145,10 +165,13 @@ class Run:
 class Program:
     """One run of the built program in the start directory."""
 
-    def __init__(self, x, app, start):
+    def __init__(self, x, app, start, stderr_path):
         self.x = x
-        self.proc = subprocess.Popen([app], cwd=start, env=x.env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE)
+        # A file, not a pipe: a long sanitizer report must never block the program on its way out.
+        self.stderr_path = stderr_path
+        with open(stderr_path, "ab") as err:
+            self.proc = subprocess.Popen([app], cwd=start, env=x.env, stdout=subprocess.DEVNULL,
+                                         stderr=err)
         self.wid = x.wait_window(r"^ZubLoader Ver2\.51$")
         left, top, width, height = x.geometry(self.wid)
         if (left, top, width, height) != (0, 0, 400, 360):
@@ -186,12 +209,16 @@ class Program:
     def close(self):
         self.x.close_request(self.wid)
         try:
-            code = self.proc.wait(20)
+            code = self.proc.wait(60)
         except subprocess.TimeoutExpired:
             self.proc.kill()
-            raise Fail("the program did not end after the close request")
+            self.proc.wait()
+            raise Fail("the program did not end after the close request:\n" + self.stderr())
         if code != 0:
-            raise Fail(f"the program ended with {code}: {self.proc.stderr.read().decode()}")
+            raise Fail(f"the program ended with {code}:\n" + self.stderr())
+
+    def stderr(self):
+        return read(self.stderr_path).decode(errors="replace")[-6000:]
 
 
 def scenario(args, run, x):
@@ -203,7 +230,8 @@ def scenario(args, run, x):
     ini = os.path.join(run.start, "default.ini")
 
     # ---- first start: nothing in the start directory ----
-    app = Program(x, args.app, run.start)
+    err = os.path.join(run.work, "program-stderr.txt")
+    app = Program(x, args.app, run.start, err)
     app.answer_box()  # no settings file
     app.answer_box()  # no image list
     if x.find_windows(r"^ZubLoad$"):
@@ -220,7 +248,7 @@ def scenario(args, run, x):
         raise Fail(f"default.ini after the first start: {read(ini)!r}")
 
     # ---- second start: a local file, then a model image from the server ----
-    app = Program(x, args.app, run.start)
+    app = Program(x, args.app, run.start, err)
     # The start-up sequence has run once the model box shows the list's row 1 (restored from
     # the settings) instead of the placeholder row.
     wait_for("the image list in the model box",
