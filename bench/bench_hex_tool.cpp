@@ -36,6 +36,8 @@ int main(int argc, char** argv) {
                          static_cast<int>(st.Error));
         return 1;
     }
+    // A new file, as objcopy writes one: truncating the old one makes ext4 flush it on close.
+    std::remove(argv[2]);
     std::FILE* out = std::fopen(argv[2], "wb");
     if (!out) {
         std::perror(argv[2]);
