@@ -2,6 +2,7 @@
 // on the fly while it is read, so no scratch file is ever written and none of the operator's
 // files is touched.
 #include "app/ZubBootLoadMain.h"
+#include "engine/Progress.h"
 #include "image/HexMessages.h"
 #include "image/LodCodec.h"
 
@@ -17,6 +18,14 @@
 namespace {
 
 constexpr qint64 kReadChunk = 64 * 1024;
+// A full 128 KiB image is under 400 KiB of HEX text; far beyond that the "file" is a device or a
+// mistake, and reading on would hold the window for ever.
+constexpr qint64 kMaxFirmwareFileBytes = 16 * 1024 * 1024;
+
+// A download is running from Start until it ends in Idle or parks waiting for the next Start.
+bool DownloadRunning(int32_t state) {
+    return state != DownloadStep::Idle && state != DownloadStep::WaitNext;
+}
 
 // Opens a file for reading; a directory does not count as a readable file.
 bool OpenForReading(QFile& f) {
@@ -51,12 +60,19 @@ int32_t TForm1::LoadFirmwareFile(const QString& fileName) {
     std::vector<char> chunk(kReadChunk);
     size_t keyPos = 0;
     bool readFailed = false;
+    bool tooLarge = false;
+    qint64 total = 0;
     for (;;) {
         const qint64 n = file.read(chunk.data(), kReadChunk);
         if (n < 0)
             readFailed = true;
         if (n <= 0)
             break;
+        total += n;
+        if (total > kMaxFirmwareFileBytes) {
+            tooLarge = true;
+            break;
+        }
         if (scrambled)
             XorLodBytes(chunk.data(), static_cast<size_t>(n), kLodKey, sizeof kLodKey - 1, keyPos);
         cutter.Feed(chunk.data(), static_cast<size_t>(n), onLine);
@@ -65,9 +81,10 @@ int32_t TForm1::LoadFirmwareFile(const QString& fileName) {
     HexLoad = nullptr;
 
     // A refused load leaves no part of the file in the image, so nothing partial can be sent.
-    if (readFailed || st.Error != ImageError::None) {
+    if (readFailed || tooLarge || st.Error != ImageError::None) {
         FirmwareImage.fill(0xFF);
         ShowMessage(readFailed ? QStringLiteral("[ERROR] Cannot the Hex File!")
+                    : tooLarge ? QStringLiteral("[ERROR] Hex file is larger than 16 MiB!")
                                : HexLoadErrorText(st));
         return 0;
     }
@@ -128,14 +145,14 @@ int32_t TForm1::ParseHexRecord(const QByteArray& line) {
 
 void TForm1::BtnLocalFileClick() {
     // A new image must never replace the one a running download is sending page by page.
-    if (DownloadState != 0) {
+    if (DownloadRunning(DownloadState)) {
         AddLog(QStringLiteral("[Error] Press Stop before choosing another file."));
         return;
     }
     const QString path = RunOpenDialog();
     if (path.isEmpty())
         return;
-    if (DownloadState != 0) {
+    if (DownloadRunning(DownloadState)) {
         AddLog(QStringLiteral("[Error] Press Stop before choosing another file."));
         return;
     }

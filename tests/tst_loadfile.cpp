@@ -270,6 +270,12 @@ void TstLoadFile::refusedLoadsLeaveNoImage() {
              QStringList({"[ERROR] Hex file line 3: data at 0x20000 is past the 128 KiB image!"}));
     QVERIFY(AllErased(Image(*Form)));
 
+    // A device that never ends is refused instead of holding the window for ever.
+    Boxes.clear();
+    QCOMPARE(Form->LoadFirmwareFile(QStringLiteral("/dev/zero")), 0);
+    QCOMPARE(Boxes, QStringList({"[ERROR] Hex file is larger than 16 MiB!"}));
+    QVERIFY(AllErased(Image(*Form)));
+
     // A file cut in the middle of line 40, plain and scrambled.
     const QByteArray hex = ReadAll(kData + "atmega128-far.hex");
     qsizetype at = 0;
@@ -334,6 +340,10 @@ void TstLoadFile::localFileButtonAndRadio() {
     QCOMPARE(Form->ImageEnd, 0x13);
     QCOMPARE(Form->Memo1->toPlainText(),
              QStringLiteral("[Error] Press Stop before choosing another file."));
+    // Parked after a continuous-mode download, the next file may be chosen.
+    Form->DownloadState = 10;
+    Form->BtnLocalFile->click();
+    QCOMPARE(asked, 3);
     Form->DownloadState = 0;
 
     Form->ServerImageAccepted = true;
