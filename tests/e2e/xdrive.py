@@ -3,6 +3,7 @@ keystrokes through xdotool, the clipboard through xclip, and the window manager'
 (a WM_DELETE_WINDOW client message) through python3-xlib."""
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 import time
@@ -45,6 +46,7 @@ class XServer:
         self.env.pop("WAYLAND_DISPLAY", None)
 
     def close(self):
+        shutil.rmtree(self.runtime, ignore_errors=True)
         self.proc.terminate()
         try:
             self.proc.wait(5)
