@@ -211,11 +211,32 @@ class Program:
         try:
             code = self.proc.wait(60)
         except subprocess.TimeoutExpired:
+            state = self.diagnose()
             self.proc.kill()
             self.proc.wait()
-            raise Fail("the program did not end after the close request:\n" + self.stderr())
+            raise Fail("the program did not end after the close request:\n" + self.stderr() +
+                       "\n" + state)
         if code != 0:
             raise Fail(f"the program ended with {code}:\n" + self.stderr())
+
+    def diagnose(self):
+        """Where a program that does not end is: its threads' stacks and the windows it shows."""
+        parts = []
+        try:
+            bt = subprocess.run(["gdb", "-batch", "-p", str(self.proc.pid), "-ex",
+                                 "thread apply all bt 25"], capture_output=True, text=True,
+                                timeout=60)
+            parts.append("stacks:\n" + bt.stdout[-8000:])
+        except (OSError, subprocess.TimeoutExpired) as e:
+            parts.append(f"no stacks: {e}")
+        try:
+            wins = self.x.run("xdotool", "search", "--onlyvisible", "--name", ".", check=False)
+            names = [f"{w}: {self.x.run('xdotool', 'getwindowname', w, check=False).strip()}"
+                     for w in wins.split()]
+            parts.append("visible windows: " + "; ".join(names))
+        except Exception as e:  # diagnostics must not hide the failure itself
+            parts.append(f"no window list: {e}")
+        return "\n".join(parts)
 
     def stderr(self):
         return read(self.stderr_path).decode(errors="replace")[-6000:]
