@@ -15,6 +15,9 @@
 
 namespace {
 
+constexpr int kLockRetries = 10;
+constexpr unsigned long kLockRetryMs = 20;
+
 std::function<QStringList()>& deviceListProvider() {
     static std::function<QStringList()> provider;
     return provider;
@@ -83,8 +86,18 @@ void TComm::Open() {
     port_->setParity(QSerialPort::NoParity);
     port_->setStopBits(QSerialPort::OneStop);
     port_->setFlowControl(QSerialPort::NoFlowControl);
-    if (!port_->open(QIODevice::ReadWrite))
+    // Qt frees a device before it removes the device's lock file, so a pseudo-terminal or
+    // adapter that another program has just closed can be free while its lock still stands for a
+    // moment. Such a lock is waited out briefly; a port that stays held still fails soon.
+    for (int attempt = 0;; ++attempt) {
+        if (port_->open(QIODevice::ReadWrite))
+            return;
+        const QSerialPort::SerialPortError error = port_->error();
         port_->clearError();
+        if (error != QSerialPort::PermissionError || attempt >= kLockRetries)
+            return;
+        QThread::msleep(kLockRetryMs);
+    }
 }
 
 void TComm::Close() {

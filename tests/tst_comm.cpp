@@ -5,11 +5,14 @@
 #include "tst_comm_pty.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -72,6 +75,38 @@ private Q_SLOTS:
         QCOMPARE(third->receive(), QByteArray("ZUB"));
         comm.Close();
         QVERIFY(!comm.Enabled());
+    }
+
+    // A port another program has just closed can still carry its lock file for a moment after
+    // the device itself is free; a held lock still fails.
+    void lockReleasedAMomentLaterIsWaitedOut() {
+        PtyPair a;
+        QVERIFY(a.ok());
+        const QString lockPath =
+            QStringLiteral("/var/lock/LCK..") +
+            a.path.mid(int(qstrlen("/dev/"))).replace(QLatin1Char('/'), QLatin1Char('_'));
+        if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
+            QSKIP("no writable /var/lock here");
+        QLockFile lock(lockPath);
+        QVERIFY(lock.tryLock(0));
+        std::thread releaser([&lock] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(80));
+            lock.unlock();
+        });
+        TComm comm;
+        comm.SetDeviceName(a.path.toLocal8Bit());
+        comm.Open();
+        releaser.join();
+        QVERIFY(comm.Enabled());
+        comm.Close();
+
+        QVERIFY(lock.tryLock(0));
+        QElapsedTimer clock;
+        clock.start();
+        comm.Open();
+        QVERIFY(!comm.Enabled());
+        QVERIFY2(clock.elapsed() < 2000, "a held lock must fail soon");
+        lock.unlock();
     }
 
     void missingDeviceStaysClosed() {
