@@ -14,25 +14,6 @@
 #include <QThread>
 #include <QTimer>
 
-namespace {
-
-#define VERIFY_LOG(rig, expected)                                                                  \
-    do {                                                                                           \
-        QString why;                                                                               \
-        QVERIFY2(LogMatches((rig).Log(), (expected), &why), qPrintable(why));                      \
-    } while (0)
-
-const QString kReady = QStringLiteral("다운로드 준비가 되었습니다.");
-const QString kPower = QStringLiteral("장치의 전원스위치를 OFF/ON하십시오.");
-const QString kDone = QStringLiteral("[hh:mm:ss] 다운로드 완료");
-const QString kReleased = QStringLiteral("장치와 연결을 해제하였습니다.");
-
-QString startLine(int n) {
-    return QStringLiteral("[hh:mm:ss] 다운로드 시작 : %1").arg(n);
-}
-
-} // namespace
-
 class TestEngineControls : public QObject {
     Q_OBJECT
 private Q_SLOTS:

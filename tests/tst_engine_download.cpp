@@ -20,12 +20,6 @@ const QStringList kSingleRun = {QStringLiteral("다운로드 준비가 되었습
                                 QStringLiteral("[hh:mm:ss] 다운로드 완료"),
                                 QStringLiteral("장치와 연결을 해제하였습니다.")};
 
-#define VERIFY_LOG(rig, expected)                                                                  \
-    do {                                                                                           \
-        QString why;                                                                               \
-        QVERIFY2(LogMatches((rig).Log(), (expected), &why), qPrintable(why));                      \
-    } while (0)
-
 int firstIndex(const std::vector<FormRig::Tick>& ticks, int32_t state) {
     for (size_t i = 0; i < ticks.size(); ++i)
         if (ticks[i].State == state)

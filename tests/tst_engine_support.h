@@ -130,3 +130,19 @@ QByteArray Code(int size, int seed);
 QByteArray Flashed(const QMap<int, QByteArray>& segments, int flashSize);
 // Compares log lines; "hh:mm:ss" in an expected line stands for any time of day.
 bool LogMatches(const QStringList& actual, const QStringList& expected, QString* why);
+
+// Log lines every engine test expects, written out here once.
+#define VERIFY_LOG(rig, expected)                                                                  \
+    do {                                                                                           \
+        QString why;                                                                               \
+        QVERIFY2(LogMatches((rig).Log(), (expected), &why), qPrintable(why));                      \
+    } while (0)
+
+inline const QString kReady = QStringLiteral("다운로드 준비가 되었습니다.");
+inline const QString kPower = QStringLiteral("장치의 전원스위치를 OFF/ON하십시오.");
+inline const QString kStart0 = QStringLiteral("[hh:mm:ss] 다운로드 시작 : 0");
+inline const QString kDone = QStringLiteral("[hh:mm:ss] 다운로드 완료");
+inline const QString kReleased = QStringLiteral("장치와 연결을 해제하였습니다.");
+inline QString startLine(int n) {
+    return QStringLiteral("[hh:mm:ss] 다운로드 시작 : %1").arg(n);
+}

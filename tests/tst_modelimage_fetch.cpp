@@ -12,12 +12,6 @@
 
 namespace {
 
-#define VERIFY_LOG(rig, expected)                                                                  \
-    do {                                                                                           \
-        QString why;                                                                               \
-        QVERIFY2(LogMatches((rig).Log(), (expected), &why), qPrintable(why));                      \
-    } while (0)
-
 const QString kHyphens = QStringLiteral("------------------------------");
 const QString kFromServer = QStringLiteral("Load file from server....");
 const QString kStored = QStringLiteral("Load File OK");

@@ -12,12 +12,6 @@
 
 namespace {
 
-#define VERIFY_LOG(rig, expected)                                                                  \
-    do {                                                                                           \
-        QString why;                                                                               \
-        QVERIFY2(LogMatches((rig).Log(), (expected), &why), qPrintable(why));                      \
-    } while (0)
-
 QByteArray readAll(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
