@@ -279,6 +279,8 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 void TForm1::AddLog(const QString& text) {
     Memo1->appendPlainText(text);
+    if (LogHook)
+        LogHook(text);
 }
 
 void TForm1::RepaintLog() {

@@ -5,6 +5,7 @@
 // and the log pane.
 #pragma once
 
+#include "engine/ProductionRecord.h"
 #include "link/Frames.h"
 #include "link/TComm.h"
 #include "update/Uupdate.h"
@@ -86,6 +87,12 @@ public:
     std::function<void(const QString&)> MessageBoxHook;
     // BtnLocalFileClick asks this instead of the file dialog when set; an empty answer cancels.
     std::function<QString()> OpenDialogHook;
+    // Seams for programs that drive the window without showing it (the command-line loader):
+    // every log line as it is added, the page progress (pages done, page count) and the record
+    // of each Start that ended, after its row was written.
+    std::function<void(const QString&)> LogHook;
+    std::function<void(int32_t done, int32_t pages)> PageHook;
+    std::function<void(const DownloadRecord&)> RecordHook;
 
     // ---- Shared run-time state (zero, false or empty at construction) -------------------------
     QString StartDir;

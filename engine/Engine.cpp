@@ -345,6 +345,8 @@ void TForm1::WaitId() {
 
 void TForm1::ShowPageProgress(int32_t pageNumber) {
     ProgressBar1->setValue(ProgressValueOf(pageNumber, ProgressMax));
+    if (PageHook)
+        PageHook(pageNumber, PageCount);
 }
 
 void TForm1::SendPage() {
