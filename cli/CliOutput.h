@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <cstdio>
 
 class CliOutput {
 public:
@@ -32,6 +33,7 @@ private:
     void writeOut(const QByteArray& bytes);
     void writeErr(const QByteArray& bytes);
     void drawProgress();
+    void aside(const QByteArray& bytes, FILE* stream);
 
     bool json_;
     bool quiet_;
@@ -41,12 +43,10 @@ private:
     int32_t firstDone_ = -1;
     QElapsedTimer jsonClock_; // JSON progress events come at most every 100 ms
     QByteArray progressText_; // the line on the terminal, empty when none is drawn
+    bool progressComplete_ = false;
 };
 
 // One device of --list-ports: "Com1  /dev/ttyUSB0  by-id ...  0403:6001  serial ...  ...".
 QString PortLineText(const SerialDeviceInfo& info);
 // The same as one compact JSON object.
 QByteArray PortJson(const SerialDeviceInfo& info);
-
-// The record's result word: "ok", "failed" or "stopped".
-QString ResultWord(RecordResult result);
