@@ -6,6 +6,7 @@
 namespace {
 
 constexpr qint64 kJsonProgressMs = 100;
+constexpr int kQuietLinesKept = 256;
 
 // One JSON object on one line, its members in the order they are added ("event" first), so a
 // person reading the stream sees at once what each line is.
@@ -112,8 +113,14 @@ void CliOutput::aside(const QByteArray& bytes, FILE* stream) {
 }
 
 void CliOutput::Log(const QString& line) {
-    if (quiet_)
+    if (quiet_) {
+        if (!json_) {
+            if (boardLines_.size() >= kQuietLinesKept)
+                boardLines_.removeFirst();
+            boardLines_ << line;
+        }
         return;
+    }
     if (json_)
         writeOut(JsonLine().text("event", QStringLiteral("log")).text("text", line).line());
     else
@@ -174,8 +181,13 @@ void CliOutput::Result(const DownloadRecord& r, int board) {
     progressComplete_ = false;
     jsonClock_.invalidate();
     if (!json_) {
-        if (quiet_ && r.Result == RecordResult::Failed)
-            writeOut(r.Detail.toUtf8() + '\n');
+        const QStringList lines = boardLines_;
+        boardLines_.clear();
+        if (quiet_ && r.Result == RecordResult::Failed) {
+            const int at = lines.lastIndexOf(r.Detail);
+            for (const QString& line : at >= 0 ? lines.mid(at) : QStringList{r.Detail})
+                writeOut(line.toUtf8() + '\n');
+        }
         return;
     }
     const qint64 ms = r.Started.isValid() && r.Ended.isValid()

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <cstdio>
@@ -24,7 +25,8 @@ public:
     void Failure(const QString& line);
     // Pages done of pages; pageSize gives the rate in bytes per second.
     void Progress(int32_t done, int32_t pages, int32_t pageSize);
-    // The end of one board: its record as a JSON event, and in quiet mode its failure line.
+    // The end of one board, once the engine is idle: its record as a JSON event, or in quiet
+    // mode its failure line and the lines logged after it (a port error's reason).
     void Result(const DownloadRecord& record, int board);
     void Summary(int written, int failed, qint64 elapsedMs);
     void ClearProgress();
@@ -44,6 +46,7 @@ private:
     QElapsedTimer jsonClock_; // JSON progress events come at most every 100 ms
     QByteArray progressText_; // the line on the terminal, empty when none is drawn
     bool progressComplete_ = false;
+    QStringList boardLines_; // quiet mode: the lines of the board under way
 };
 
 // One device of --list-ports: "Com1  /dev/ttyUSB0  by-id ...  0403:6001  serial ...  ...".

@@ -157,7 +157,7 @@ void LoaderRun::startBoard() {
 void LoaderRun::onRecord(const DownloadRecord& record) {
     running_ = false;
     ++boards_;
-    out_.Result(record, boards_);
+    endedRecord_ = record;
     switch (record.Result) {
     case RecordResult::Ok:
         ++written_;
@@ -182,6 +182,10 @@ void LoaderRun::whenIdle() {
     if (form_->DownloadState != DownloadStep::Idle || form_->TmMainPro->isActive())
         return;
     idleWatch_->stop();
+    if (endedRecord_) {
+        out_.Result(*endedRecord_, boards_);
+        endedRecord_.reset();
+    }
     nextOrEnd();
 }
 
