@@ -11,7 +11,7 @@ failures   a board that refuses a page (exit 1, --quiet prints that line alone),
            does not open (3), a file that does not load (4)
 interrupt  SIGINT mid-download: exit 130, the port closed at once, no end frame
 repeat     --repeat 2 with two boards one after the other; auto reset without a terminal refused
-usage      usage errors exit 2 and touch nothing
+usage      usage errors exit 2 and touch nothing (no firmware named and no default.ini too)
 model      --model NAME in an empty start directory: the list and the image fetched, in order
 """
 import argparse
@@ -242,7 +242,7 @@ def case_usage(args, work, loader, images):
         f.write(read(images["list"]))
     for argv in (["--bogus", images["blink"]], ["-b", "12345", images["blink"]],
                  ["--protocol", "ZUB32", images["blink"]], ["--model", "x", images["blink"]],
-                 ["--model", "No such model"], ["--model-row", "20"]):
+                 ["--model", "No such model"], ["--model-row", "20"], []):
         code, out, err = loader.run("-C", start, "-p", os.path.join(work, "no-such-tty"), *argv)
         expect(code, 2, out, err, f"usage {argv}")
         if not err.startswith("zubload: ") or out:
