@@ -162,6 +162,9 @@ void LoaderRun::Start() {
 void LoaderRun::startBoard() {
     running_ = true;
     form_->BtnStartClick();
+    // Also watches the Start itself: should the engine ever come to rest without a record,
+    // the run ends instead of waiting for ever.
+    idleWatch_->start();
 }
 
 void LoaderRun::onRecord(const DownloadRecord& record) {
@@ -192,6 +195,11 @@ void LoaderRun::whenIdle() {
     if (form_->DownloadState != DownloadStep::Idle || form_->TmMainPro->isActive())
         return;
     idleWatch_->stop();
+    if (running_) {
+        running_ = false;
+        out_.Note(QStringLiteral("zubload: the download ended without a result"));
+        haltStatus_ = ExitFailed;
+    }
     if (endedRecord_) {
         out_.Result(*endedRecord_, boards_);
         endedRecord_.reset();
