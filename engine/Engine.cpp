@@ -50,6 +50,7 @@ void TForm1::RunDownloadStep() {
     if (DownloadState >= DownloadStep::ResetTarget && DownloadState <= DownloadStep::Finish &&
         !Comm1.Enabled()) {
         AddLog(QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+        AddPortFaultReason();
         PortOpened = false;
         DownloadState = DownloadStep::Idle;
         return;
@@ -239,6 +240,7 @@ void TForm1::OpenLink() {
         DownloadState = DownloadStep::ResetTarget;
     } else {
         AddLog(QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+        AddPortFaultReason();
         PortOpened = false;
         DownloadState = DownloadStep::Idle;
     }
@@ -260,6 +262,7 @@ void TForm1::ResetTarget() {
             if (!OpenPort()) {
                 // The board listens at the new rate now; the wake word would go nowhere.
                 AddLog(QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+                AddPortFaultReason();
                 PortOpened = false;
                 DownloadState = DownloadStep::Idle;
                 TmMainPro->start();
