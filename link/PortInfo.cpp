@@ -118,6 +118,11 @@ SerialDeviceInfo DescribeDevice(const QString& portName) {
     const QString path = probe.ResolvedDevicePath();
     const QString canonical = QFileInfo(path).canonicalFilePath();
     info.Path = canonical.isEmpty() ? path : canonical;
+    const QStringList devices = TComm::DeviceList();
+    for (int i = 0; i < devices.size() && i < 8 && info.ComNumber == 0; ++i) {
+        if (QFileInfo(devices.at(i)).canonicalFilePath() == info.Path)
+            info.ComNumber = i + 1;
+    }
     const QDir byId(QStringLiteral("/dev/serial/by-id"));
     const QStringList links = byId.entryList(QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString& link : links) {

@@ -1,14 +1,17 @@
 // The serial component against real pseudo-terminals: naming, rates, writing, reading, closing,
 // and a device that stops reading or disappears.
 #include "link/PortFaults.h"
+#include "link/PortInfo.h"
 #include "link/PortNames.h"
 #include "link/TComm.h"
 #include "tst_comm_pty.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -151,6 +154,23 @@ private Q_SLOTS:
                  QStringLiteral("[Error] /dev/ttyACM0 is in use by ModemManager (pid 812); it "
                                 "probes new adapters for a few seconds: wait and start again, or "
                                 "run: sudo systemctl disable --now ModemManager"));
+    }
+
+    // A jig names its adapter by a /dev/serial/by-id link: the description is of the device
+    // behind it, with the Com number the window gives that device.
+    void describeFollowsLinks() {
+        PtyPair a, b;
+        QVERIFY(a.ok() && b.ok());
+        TComm::SetDeviceListProvider([&] { return QStringList{a.path, b.path}; });
+        QTemporaryDir dir;
+        const QString link = dir.path() + QStringLiteral("/usb-FTDI_FT232R_A50285BI-if00-port0");
+        QVERIFY(QFile::link(b.path, link));
+        const SerialDeviceInfo info = DescribeDevice(link);
+        QCOMPARE(info.Path, b.path);
+        QCOMPARE(info.ComNumber, SortDeviceNames({a.path, b.path}).indexOf(b.path) + 1);
+        QVERIFY(!info.HasUsbIds); // a pty has no USB identity
+        QCOMPARE(DeviceColumnText(info), b.path);
+        QCOMPARE(DescribeDevice(QStringLiteral("Com3")).Path, QString());
     }
 
     void missingDeviceStaysClosed() {
