@@ -11,8 +11,8 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
