@@ -65,7 +65,8 @@ qint64 OpenHolder(const QString& path) {
 void DeviceGroup(const QString& path, QString* group, bool* pending) {
     struct stat st {};
     *pending = false;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+    // A device of group root (a console) has no group to join: the hint names dialout then.
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || st.st_gid == 0)
         return;
     const struct group* gr = ::getgrgid(st.st_gid);
     if (gr == nullptr)

@@ -52,8 +52,10 @@ TComm::TComm(QObject* parent) : QObject(parent), port_(new QSerialPort(this)) {
 }
 
 TComm::~TComm() {
-    if (port_->isOpen())
+    if (port_->isOpen()) {
+        restoreLatency();
         port_->close();
+    }
 }
 
 void TComm::SetDeviceName(const QByteArray& name) {
@@ -260,7 +262,7 @@ void TComm::onError(int error) {
         deviceLost_ = true;
         lastError_ = error;
         lastErrorText_ = port_->errorString();
-        savedSerialFlags_ = -1;
+        lowLatencySet_ = false;
         port_->close();
     }
 }
@@ -305,28 +307,26 @@ bool TComm::flushToOs(qint64 deadlineMs) {
 }
 
 void TComm::requestLowLatency() {
-    savedSerialFlags_ = -1;
+    lowLatencySet_ = false;
     const int fd = static_cast<int>(port_->handle());
     serial_struct serial{};
     if (::ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0)
         return;
-    const int before = serial.flags;
     serial.flags |= ASYNC_LOW_LATENCY;
-    if (::ioctl(fd, TIOCSSERIAL, &serial) == 0)
-        savedSerialFlags_ = before;
+    lowLatencySet_ = ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
 }
 
 void TComm::restoreLatency() {
-    if (savedSerialFlags_ < 0)
+    if (!lowLatencySet_)
         return;
     // The adapter goes back to how other programs found it.
+    lowLatencySet_ = false;
     const int fd = static_cast<int>(port_->handle());
     serial_struct serial{};
     if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags = savedSerialFlags_;
+        serial.flags &= ~ASYNC_LOW_LATENCY;
         ::ioctl(fd, TIOCSSERIAL, &serial);
     }
-    savedSerialFlags_ = -1;
 }
 
 qint64 TComm::wireTimeMs(qint64 bytes) const {

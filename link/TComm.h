@@ -74,6 +74,6 @@ private:
     int lastError_ = 0;
     QString lastErrorText_;
     bool deviceLost_ = false;
-    // The driver's serial flags before Open set low latency, restored by Close; -1: untouched.
-    int savedSerialFlags_ = -1;
+    // Open turned the driver's low-latency flag on; Close turns it off again.
+    bool lowLatencySet_ = false;
 };
