@@ -97,6 +97,11 @@ qint64 LockFilePid(const QByteArray& contents) {
     return 0;
 }
 
+bool LockFileHasOwnerName(const QByteArray& contents) {
+    const qsizetype firstEnd = contents.indexOf('\n');
+    return firstEnd >= 0 && !contents.mid(firstEnd + 1).trimmed().isEmpty();
+}
+
 QString ProcessNameFromComm(const QByteArray& contents) {
     QByteArray line = contents.left(contents.indexOf('\n'));
     return QString::fromLocal8Bit(line.left(64)).trimmed();

@@ -41,5 +41,7 @@ QString LockFileName(const QString& devicePath);
 // The owner's process id in a lock file: decimal text on the first line (blanks around it;
 // UUCP, lockdev, Qt) or a 4-byte binary number (old Kermit style). 0 when it holds none.
 qint64 LockFilePid(const QByteArray& contents);
+// Whether a lock file names its program after the pid (Qt's form: pid, program, host lines).
+bool LockFileHasOwnerName(const QByteArray& contents);
 // A process name from /proc/PID/comm (one line, trailing newline dropped).
 QString ProcessNameFromComm(const QByteArray& contents);

@@ -21,9 +21,10 @@
 
 namespace {
 
-// Where lock files are looked for, in Qt's order of preference.
-constexpr const char* kLockDirs[] = {"/var/lock",        "/run/lock",       "/etc/locks",
-                                     "/var/spool/locks", "/var/spool/uucp", "/tmp"};
+// Where lock files are looked for: the folders of the lock conventions (Qt also falls back to
+// /tmp, but only where none of these is writable; a leftover there would hold a port for ever).
+constexpr const char* kLockDirs[] = {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks",
+                                     "/var/spool/uucp"};
 
 QByteArray ReadSmallFile(const QString& path) {
     QFile f(path);
@@ -90,11 +91,14 @@ bool MayOpen(const QString& path) {
 
 } // namespace
 
-qint64 PortLockHolder(const QString& path) {
+qint64 PortLockHolder(const QString& path, bool oneLineOnly) {
     const QString name = LockFileName(path);
     const qint64 self = QCoreApplication::applicationPid();
     for (const char* dir : kLockDirs) {
-        const qint64 pid = LockFilePid(ReadSmallFile(QLatin1String(dir) + QLatin1Char('/') + name));
+        const QByteArray contents = ReadSmallFile(QLatin1String(dir) + QLatin1Char('/') + name);
+        if (oneLineOnly && LockFileHasOwnerName(contents))
+            continue;
+        const qint64 pid = LockFilePid(contents);
         if (pid != self && ProcessAlive(pid))
             return pid;
     }
@@ -174,7 +178,7 @@ PortFaultFacts DiagnosePortFault(const TComm& comm) {
         return f;
     }
     // A lock naming a live program says who holds the port, whatever error the open gave.
-    f.HolderPid = PortLockHolder(f.Path);
+    f.HolderPid = PortLockHolder(f.Path, false);
     if (f.HolderPid == 0 && !MayOpen(f.Path) && errno == EACCES) {
         f.Fault = PortFault::Denied;
         DeviceGroup(f.Path, &f.Group, &f.GroupPending);

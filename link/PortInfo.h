@@ -42,8 +42,9 @@ PortFaultFacts DiagnosePortFault(const TComm& comm);
 QString PortFaultReason(const TComm& comm);
 
 // Another live program that a lock file of the device `path` names (LCK..ttyUSB0 in /var/lock
-// and the other usual folders), or 0.
-qint64 PortLockHolder(const QString& path);
+// and the other usual folders), or 0. `oneLineOnly`: pass over Qt's lock files, which name
+// their program too and which Qt judges itself (a pid reused by another program is stale).
+qint64 PortLockHolder(const QString& path, bool oneLineOnly);
 
 // For the port list: when this user may open none of the system's serial devices, the lines
 // that say which group they need and what to run; empty otherwise (or as root).

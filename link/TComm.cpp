@@ -106,7 +106,7 @@ void TComm::Open() {
     for (int attempt = 0;; ++attempt) {
         // Qt takes a one-line lock file (minicom, lockdev, UUCP) for a stale one and removes it;
         // a lock naming a program that runs is respected all the same.
-        if (PortLockHolder(path) != 0) {
+        if (PortLockHolder(path, true) != 0) {
             lastError_ = QSerialPort::PermissionError;
             lastErrorText_ = QStringLiteral("locked by another program");
             if (attempt >= kLockRetries)

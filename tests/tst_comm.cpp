@@ -125,6 +125,8 @@ private Q_SLOTS:
         QCOMPARE(LockFilePid(""), qint64(0));
         QCOMPARE(LockFilePid("-1\n"), qint64(0));
         QCOMPARE(LockFilePid("garbage\n"), qint64(0));
+        QVERIFY(!LockFileHasOwnerName("      4242\n"));
+        QVERIFY(LockFileHasOwnerName("4242\nzubloader\nbench\n"));
         QCOMPARE(ProcessNameFromComm("minicom\n"), QStringLiteral("minicom"));
 
         PortFaultFacts f;
