@@ -76,6 +76,12 @@ void DeviceGroup(const QString& path, QString* group, bool* pending) {
     const struct passwd* pw = ::getpwuid(::geteuid());
     if (pw == nullptr || gr->gr_mem == nullptr)
         return;
+    gid_t groups[256];
+    const int count = ::getgroups(256, groups);
+    for (int i = 0; i < count; ++i) {
+        if (groups[i] == st.st_gid)
+            return; // this login has the group already: joining it again would not help
+    }
     for (char** member = gr->gr_mem; *member != nullptr; ++member) {
         if (std::strcmp(*member, pw->pw_name) == 0) {
             // Listed, yet the open was refused: the running login has the old group set.
