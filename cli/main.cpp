@@ -25,7 +25,8 @@ void printOut(const QString& text) {
 }
 
 int listPorts(bool json) {
-    for (const SerialDeviceInfo& info : ListSerialDevices()) {
+    const QList<SerialDeviceInfo> devices = ListSerialDevices();
+    for (const SerialDeviceInfo& info : devices) {
         if (json) {
             const QByteArray line = PortJson(info);
             std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
@@ -33,6 +34,13 @@ int listPorts(bool json) {
             printOut(PortLineText(info) + QLatin1Char('\n'));
         }
     }
+    std::fflush(stdout);
+    // Standard output stays one device a line; what keeps the user from the ports goes beside.
+    QStringList notes = PortAccessHint();
+    if (devices.isEmpty() && !json)
+        notes.prepend(QStringLiteral("No serial devices."));
+    for (const QString& note : notes)
+        std::fprintf(stderr, "%s\n", note.toLocal8Bit().constData());
     return ExitOk;
 }
 
