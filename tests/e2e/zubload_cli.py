@@ -8,7 +8,8 @@ download   a local HEX file named relative to the caller with -C for the start d
 settings   no FILE: default.ini chooses file and auto reset, -b overrides its rate; --json read
            with a real JSON reader; default.ini left byte for byte and in its time stamp
 failures   a board that refuses a page (exit 1, --quiet prints that line alone), a port that
-           does not open (3), a file that does not load (4)
+           does not open (3, --quiet prints its line and the reason after it), a file that
+           does not load (4)
 interrupt  SIGINT mid-download: exit 130, the port closed at once, no end frame
 repeat     --repeat 2 with two boards one after the other; auto reset without a terminal refused
 usage      usage errors exit 2 and touch nothing (no firmware named and no default.ini too)
@@ -165,10 +166,12 @@ def case_failures(args, work, loader, images):
                     "refused page, quiet")
     finally:
         board.stop()
-    code, out, err = loader.run("-p", os.path.join(work, "no-such-tty"), images["blink"])
+    # Quiet: the failure line and the reason line the engine adds after it.
+    code, out, err = loader.run("-q", "-p", os.path.join(work, "no-such-tty"), images["blink"])
     expect(code, 3, out, err, "missing port")
-    if "통신포트오류:" + os.path.join(work, "no-such-tty") not in out.splitlines():
-        raise Fail(f"missing port: {out!r}")
+    lines = out.splitlines()
+    if len(lines) != 2 or lines[0] != "통신포트오류:" + os.path.join(work, "no-such-tty"):
+        raise Fail(f"missing port, quiet: {out!r}")
     code, out, err = loader.run("-p", os.path.join(work, "no-such-tty"),
                                 os.path.join(work, "no-such.hex"))
     expect(code, 4, out, err, "missing file")
