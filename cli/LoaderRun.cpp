@@ -6,7 +6,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -51,7 +50,7 @@ int LoaderRun::Prepare() {
     if (options_.File.isEmpty() && !modelGiven && !haveIni) {
         out_.Note(QStringLiteral("zubload: no firmware named (FILE, --model or --model-row), and "
                                  "no default.ini in %1 to choose one")
-                      .arg(QDir::toNativeSeparators(f->StartDir)));
+                      .arg(f->StartDir));
         return ExitUsage;
     }
     if (haveIni)
@@ -75,8 +74,9 @@ int LoaderRun::Prepare() {
             if (f->Upd.CheckServer(f->Upd.BaseUrl)) {
                 f->Upd.DownloadFile(f->Upd.UpdateUrl, listFile);
             } else {
-                f->AddLog(QStringLiteral("[장애]서버에 연결 할 수 없습니다."));
-                out_.Failure(QStringLiteral("[장애]서버에 연결 할 수 없습니다."));
+                const QString line = QStringLiteral("[장애]서버에 연결 할 수 없습니다.");
+                f->AddLog(line);
+                out_.Failure(line);
                 return ExitImage;
             }
         }

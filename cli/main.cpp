@@ -14,6 +14,8 @@
 
 #include <clocale>
 #include <cstdio>
+#include <exception>
+#include <memory>
 
 #include <unistd.h>
 
@@ -105,15 +107,23 @@ int main(int argc, char** argv) {
     int status = ExitOk;
     {
         LoaderRun run(options, out);
-        status = run.Prepare();
+        try {
+            status = run.Prepare();
+        } catch (const std::exception& e) {
+            out.Note(QStringLiteral("zubload: ") + QString::fromLocal8Bit(e.what()));
+            status = ExitFailed;
+        }
         if (status < 0 && StopSignalSeen())
             status = ExitInterrupted;
         if (status < 0) {
-            QSocketNotifier stops(stopFd, QSocketNotifier::Read);
-            QObject::connect(&stops, &QSocketNotifier::activated, &run, [&run, stopFd] {
-                DrainStopSignals(stopFd);
-                run.Interrupt();
-            });
+            std::unique_ptr<QSocketNotifier> stops;
+            if (stopFd >= 0) {
+                stops = std::make_unique<QSocketNotifier>(stopFd, QSocketNotifier::Read);
+                QObject::connect(stops.get(), &QSocketNotifier::activated, &run, [&run, stopFd] {
+                    DrainStopSignals(stopFd);
+                    run.Interrupt();
+                });
+            }
             run.Start();
             status = app.exec();
         }
