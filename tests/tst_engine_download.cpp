@@ -357,6 +357,11 @@ void TestEngineDownload::productionRecord() {
     QVERIFY(rig.WaitState(102));
     QTest::mouseClick(rig.F().BtnStop, Qt::LeftButton);
     QVERIFY(rig.WaitIdle());
+    // ... and so does closing the window.
+    rig.Start();
+    QVERIFY(rig.WaitState(102));
+    rig.F().close();
+    QTRY_VERIFY(!rig.F().TmMainPro->isActive());
     for (const QString& line : rig.Log())
         QVERIFY2(!line.startsWith(QStringLiteral("[Warning]")), qPrintable(line));
 
@@ -368,17 +373,17 @@ void TestEngineDownload::productionRecord() {
     QCOMPARE(raw.count("\xEF\xBB\xBF"), 1);
     QVERIFY(raw.endsWith("\r\n"));
     QCOMPARE(raw.count('\n'), raw.count("\r\n"));
-    QCOMPARE(raw.count("\r\n"), 5); // header and four rows, no field spans lines
+    QCOMPARE(raw.count("\r\n"), 6); // header and five rows, no field spans lines
 
     const QJsonObject csv = readRecord(path);
     const QJsonArray rows = csv.value(QStringLiteral("rows")).toArray();
-    QCOMPARE(rows.size(), 5);
+    QCOMPARE(rows.size(), 6);
     QCOMPARE(rows.at(0).toArray().toVariantList(),
              QVariantList({"started",       "ended",    "station", "program", "port",
                            "device",        "source",   "model",   "image",   "image_bytes",
                            "image_sha256",  "protocol", "baud",    "chip",    "pages_sent",
                            "pages_skipped", "resends",  "seconds", "result",  "detail"}));
-    QCOMPARE(hooked.size(), size_t{4});
+    QCOMPARE(hooked.size(), size_t{5});
     const QRegularExpression stamp(
         QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"));
     const QByteArray sent = sim.Flash().left(5 * 256);
@@ -393,13 +398,14 @@ void TestEngineDownload::productionRecord() {
         {"file", "", fw, "1280", sha, "ZUB16T1", "256000", "", "0", "0", "0", "failed",
          QStringLiteral("통신포트오류:") + missing},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
+        {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""}};
-    const QString ports[] = {link, missing, mute.Pty(), mute.Pty()};
+    const QString ports[] = {link, missing, mute.Pty(), mute.Pty(), mute.Pty()};
     const RecordResult results[] = {RecordResult::Ok, RecordResult::Failed, RecordResult::Stopped,
-                                    RecordResult::Stopped};
+                                    RecordResult::Stopped, RecordResult::Stopped};
     const RecordFailure failures[] = {RecordFailure::None, RecordFailure::Port, RecordFailure::None,
-                                      RecordFailure::None};
-    for (int i = 0; i < 4; ++i) {
+                                      RecordFailure::None, RecordFailure::None};
+    for (int i = 0; i < 5; ++i) {
         QStringList row;
         for (const QJsonValue& v : rows.at(i + 1).toArray())
             row << v.toString();
