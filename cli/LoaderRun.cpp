@@ -131,7 +131,7 @@ bool LoaderRun::applyModel(QString* error) {
         if (row < 0) {
             QStringList names;
             for (int i = 0; i < rows; ++i)
-                names << f->CmbModel->itemText(i);
+                names << QLatin1Char('"') + f->CmbModel->itemText(i) + QLatin1Char('"');
             *error = QStringLiteral("no model \"%1\" in hexlist.txt; its models: %2")
                          .arg(*options_.ModelName, names.join(QStringLiteral(", ")));
             return false;
