@@ -13,6 +13,7 @@ failures   a board that refuses a page (exit 1, --quiet prints that line alone),
 interrupt  SIGINT mid-download: exit 130, the port closed at once, no end frame
 repeat     --repeat 2 with two boards one after the other; auto reset without a terminal refused
 usage      usage errors exit 2 and touch nothing (no firmware named and no default.ini too)
+ports      --list-ports: one JSON object per device, Com1..Com8 first, and the same as text
 model      --model NAME in an empty start directory: the list and the image fetched, in order
 """
 import argparse
@@ -254,6 +255,23 @@ def case_usage(args, work, loader, images):
         raise Fail(f"usage errors left files: {os.listdir(start)}")
 
 
+def case_list_ports(args, work, loader, images):
+    code, out, err = loader.run("--list-ports", "--json")
+    expect(code, 0, out, err, "list-ports")
+    devices = json_events(out, "list-ports")
+    keys = {"com", "path", "by_id", "vendor_id", "product_id", "serial", "manufacturer",
+            "description"}
+    numbered = [d["com"] for d in devices if d["com"] is not None]
+    if any(set(d) != keys or not d["path"].startswith("/dev/") for d in devices) or \
+            numbered != list(range(1, min(len(devices), 8) + 1)):
+        raise Fail(f"list-ports: {devices}")
+    code, text, err = loader.run("--list-ports")
+    expect(code, 0, text, err, "list-ports, text")
+    if len(text.splitlines()) != len(devices) or \
+            any(d["path"] not in line for d, line in zip(devices, text.splitlines())):
+        raise Fail(f"list-ports: text {text!r} against {devices}")
+
+
 def case_model(args, work, loader, images):
     run = Run(argparse.Namespace(host=args.host), os.path.join(work, "model"))
     board = Board(args.sim, work, "model")
@@ -297,7 +315,7 @@ def main():
         loader = Loader(args, work)
         failed = 0
         for case in (case_download, case_settings_json, case_failures, case_interrupt,
-                     case_repeat, case_usage, case_model):
+                     case_repeat, case_usage, case_list_ports, case_model):
             try:
                 case(args, work, loader, images)
                 print(f"PASS {case.__name__[5:]}")
