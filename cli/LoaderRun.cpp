@@ -254,8 +254,12 @@ void LoaderRun::Interrupt() {
     if (ended_ || interrupted_)
         return;
     interrupted_ = true;
-    if (input_)
+    if (input_ && input_->isEnabled()) {
+        // At the prompt the terminal has echoed "^C": the summary starts on a line of its own.
+        if (isatty(STDERR_FILENO))
+            out_.Note(QString());
         input_->setEnabled(false);
+    }
     if (running_) {
         // A board that has answered is half written; one still awaited is only a wait.
         midBoard_ = form_->DownloadState >= DownloadStep::WaitId;
