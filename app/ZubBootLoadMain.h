@@ -219,6 +219,7 @@ public:
     void EndRecord(RecordResult result, RecordFailure failure = RecordFailure::None,
                    const QString& detail = QString());
     void FailDownload(RecordFailure failure, const QString& line); // logs the line, ends the record
+    void FailPort();     // the port error line and its reason, then the record ends
     void StopRecord();   // a Start that was still running ends as "stopped"
     void RecordImage();  // image columns, from the image about to be sent
     void RecordDevice(); // device column, at open time

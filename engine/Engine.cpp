@@ -51,9 +51,7 @@ void TForm1::RunDownloadStep() {
         !Comm1.Enabled()) {
         PortOpened = false;
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Port,
-                     QStringLiteral("통신포트오류:") + CmbComPort->currentText());
-        AddPortFaultReason();
+        FailPort();
         return;
     }
     switch (DownloadState) {
@@ -104,6 +102,13 @@ void TForm1::RunDownloadStep() {
     default:
         break; // an unknown number waits for a button
     }
+}
+
+void TForm1::FailPort() {
+    const QString line = QStringLiteral("통신포트오류:") + CmbComPort->currentText();
+    AddLog(line);
+    AddPortFaultReason(); // the reason belongs to the failure: logged before the record ends
+    EndRecord(RecordResult::Failed, RecordFailure::Port, line);
 }
 
 void TForm1::BtnStartClick() {
@@ -251,9 +256,7 @@ void TForm1::OpenLink() {
     } else {
         PortOpened = false;
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Port,
-                     QStringLiteral("통신포트오류:") + CmbComPort->currentText());
-        AddPortFaultReason();
+        FailPort();
     }
 }
 
@@ -275,9 +278,7 @@ void TForm1::ResetTarget() {
                 // The board listens at the new rate now; the wake word would go nowhere.
                 PortOpened = false;
                 DownloadState = DownloadStep::Idle;
-                FailDownload(RecordFailure::Port,
-                             QStringLiteral("통신포트오류:") + CmbComPort->currentText());
-                AddPortFaultReason();
+                FailPort();
                 TmMainPro->start();
                 return;
             }
