@@ -170,6 +170,9 @@ public:
     // The rate code of the row whose text CmbBaudRate shows, or -1 when the text names no row
     // (SetBaudRate(-1) then keeps the component's current rate).
     int BaudRateBoxCode() const;
+    // After a port error line: one line saying why the port would not open (or went away) and
+    // the usual fix.
+    void AddPortFaultReason();
     // --- end link/ ---
 
     // ---- engine/: the download state machine and the model image branch -----------------------
@@ -216,6 +219,7 @@ public:
     void EndRecord(RecordResult result, RecordFailure failure = RecordFailure::None,
                    const QString& detail = QString());
     void FailDownload(RecordFailure failure, const QString& line); // logs the line, ends the record
+    void FailPort();     // the port error line, its reason line, and the record's end
     void StopRecord();   // a Start that was still running ends as "stopped"
     void RecordImage();  // image columns, from the image about to be sent
     void RecordDevice(); // device column, at open time

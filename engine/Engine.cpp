@@ -51,8 +51,7 @@ void TForm1::RunDownloadStep() {
         !Comm1.Enabled()) {
         PortOpened = false;
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Port,
-                     QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+        FailPort();
         return;
     }
     switch (DownloadState) {
@@ -250,8 +249,7 @@ void TForm1::OpenLink() {
     } else {
         PortOpened = false;
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Port,
-                     QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+        FailPort();
     }
 }
 
@@ -273,8 +271,7 @@ void TForm1::ResetTarget() {
                 // The board listens at the new rate now; the wake word would go nowhere.
                 PortOpened = false;
                 DownloadState = DownloadStep::Idle;
-                FailDownload(RecordFailure::Port,
-                             QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+                FailPort();
                 TmMainPro->start();
                 return;
             }
