@@ -222,7 +222,6 @@ private Q_SLOTS:
         for (const char* folderAndName : {"/nolength/5242880", "/files/absent.hex"}) {
             const QString path = QString::fromLatin1(folderAndName);
             const int cut = path.lastIndexOf(QLatin1Char('/')) + 1;
-            paints.paintedBusy = false;
             form_->Upd.DownloadFile(fault_.base() + path.left(cut), path.mid(cut));
             QVERIFY(form_->Upd.LastError != UpdError::None);
             QVERIFY2(bar->maximum() > bar->minimum(), folderAndName);
