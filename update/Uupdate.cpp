@@ -216,7 +216,7 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
         LastError = UpdError::NoRequest;
         return;
     }
-    // The name comes from a list fetched over plain HTTP: it is used as a path only when it is one
+    // The name comes from a list the server published: it is used as a path only when it is one
     // plain file of the save folder. The list itself is the one reserved name fetched.
     const bool isList = fileName == QString::fromLatin1(Info.ListFile);
     if ((!IsSafeModelFileName(fileName) && !isList) || SaveDir.isEmpty()) {

@@ -20,7 +20,7 @@ enum class UpdError {
     NoRequest,  // empty folder URL or file name: nothing asked
     UnsafeName, // not one plain file name of the start directory
     Connect,    // no connection, time-out, too slow, refused URL, too many redirects
-    Tls,        // no verified TLS connection: the certificate failed the check, or the handshake
+    Tls,        // no verified TLS connection: the certificate check or the handshake failed
     HttpStatus, // the final answer was not 2xx
     TooLarge,   // the body passed MaxBodyBytes
     Incomplete, // the body ended before its declared length
