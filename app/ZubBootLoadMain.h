@@ -231,6 +231,9 @@ public:
     void BtnWebUpdateClick();
     void Timer1Timer();
     // update/ private helpers go here (update helpers only edit this block)
+    // ProgressBar2 for the update client's progress reports: it follows the received bytes, and
+    // stands still once the fetch is over.
+    void ShowFetchProgress(const UpdWork& work);
     // --- end update/ ---
 
     // Each subsystem connects its own handlers to the controls and timers; called once by the
