@@ -209,6 +209,9 @@ public:
         qint64 Size = -1;
         QDateTime Modified;
     } LocalImage;
+    // This Start's last refusal of a model image: the line logged when the branch gives up.
+    QString ModelImageRefusal;
+    void LoadModelImageFile(const QString& name);
     QString ModelImagePath;      // the model file this Start loads, tests for and deletes
     int32_t ProgressMax = 0;     // the folding point of ProgressBar1 (page count / 2)
     bool CloseRequested = false; // the window got its close event: no step runs after FormClose
