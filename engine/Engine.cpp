@@ -26,6 +26,17 @@ constexpr int32_t kIdTicks = 300;
 constexpr int32_t kAckSilenceTicks = 300;
 constexpr int32_t kMaxSends = 3; // a fourth send of one page ends the download
 
+// The row whose text the protocol box shows, like the rate box: typed text may differ from the
+// selected row. -1 when the text names no row.
+int ProtocolBoxRow(const QComboBox& box) {
+    const QString text = box.currentText().trimmed();
+    for (int i = 0; i < box.count(); ++i) {
+        if (box.itemText(i).compare(text, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
 QString nowStamp(QTime& stamp) {
     stamp = QTime::currentTime();
     return StampText(stamp.hour(), stamp.minute(), stamp.second());
@@ -213,7 +224,7 @@ void TForm1::OpenLink() {
     }
     // Settings may hold an index that is no row, or the box shows typed text that names none:
     // no frame goes out at an undefined rate.
-    const int protocol = CmbProtocol->currentIndex();
+    const int protocol = ProtocolBoxRow(*CmbProtocol);
     if (protocol < 0 || protocol >= kProtocolCount) {
         AddLog(RowErrorText(EngineError::ProtocolNoRow, protocol));
         DownloadState = DownloadStep::Idle;
@@ -247,7 +258,7 @@ void TForm1::OpenLink() {
 void TForm1::ResetTarget() {
     TmMainPro->stop();
     if (CbAutoReset->isChecked()) {
-        const int protocol = CmbProtocol->currentIndex();
+        const int protocol = ProtocolBoxRow(*CmbProtocol);
         if (protocol == kProtocolNormal) {
             SendCommandFrame(0x30, 0x01, 0x00);
         } else {
