@@ -296,7 +296,7 @@ void TForm1::SendWake() {
 
 void TForm1::WaitReady() {
     TmMainPro->stop();
-    if (RxCount != 0 && RxBuf[static_cast<size_t>(RxCount - 1)] == 0x3E) {
+    if (IsReadyReply(RxBuf.data(), RxCount)) {
         FlushInput();
         SendGoByte();
         AddLog(QStringLiteral("[") + nowStamp(StampTime) + QStringLiteral("] 다운로드 시작 : ") +
@@ -319,7 +319,7 @@ void TForm1::WaitId() {
     if (StepCounter > kIdTicks) {
         DownloadState = DownloadStep::Idle;
         AddLog(QStringLiteral("[Error] Get ID fail!!!"));
-    } else if (RxCount >= 5) {
+    } else if (IsIdReply(RxCount)) {
         const uint8_t pageCode = RxBuf[3];
         Device = DecodeIdReply(RxBuf.data());
         EdCpu->setText(Device.Name);
@@ -401,17 +401,21 @@ void TForm1::WaitAck() {
         DownloadState = DownloadStep::Idle;
         FlushInput();
         ClosePort();
-    } else if (RxCount == 0) {
-        ++SilenceTicks;
-    } else if (RxBuf[0] == 0x21) {
-        ++PageIndex;
-        StepCounter = 0;
-        SilenceTicks = 0;
-        DownloadState = PageIndex >= PageCount ? DownloadStep::Finish : DownloadStep::SendPage;
-    } else if (RxBuf[0] == 0x40) {
-        DownloadState = DownloadStep::SendPage;
     } else {
-        ++SilenceTicks;
+        switch (PageAnswerOf(RxBuf.data(), RxCount)) {
+        case PageAnswer::Ack:
+            ++PageIndex;
+            StepCounter = 0;
+            SilenceTicks = 0;
+            DownloadState = PageIndex >= PageCount ? DownloadStep::Finish : DownloadStep::SendPage;
+            break;
+        case PageAnswer::Resend:
+            DownloadState = DownloadStep::SendPage;
+            break;
+        case PageAnswer::None: // nothing yet, or a byte that is no answer
+            ++SilenceTicks;
+            break;
+        }
     }
     TmMainPro->start();
 }
