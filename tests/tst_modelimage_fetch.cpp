@@ -35,6 +35,12 @@ struct ModelRig {
     QString Served(const QString& name) const {
         return root.filePath(QStringLiteral("ydr/zubloader/") + name);
     }
+    int Fetches(const QString& name) {
+        int n = 0;
+        for (const QString& r : http.Requests())
+            n += r.startsWith(QStringLiteral("GET /ydr/zubloader/") + name + QLatin1Char(' '));
+        return n;
+    }
     bool Start(const QByteArray& list) {
         QDir(root.path()).mkpath(QStringLiteral("ydr/zubloader"));
         if (!http.Start(root.path()))
@@ -175,10 +181,7 @@ void TestModelImageFetch::serverWithoutTheFileRetriesTwiceThenGivesUp() {
                             QStringLiteral("네트워크 연결이 불안정합니다.")}));
     // Each of the three loads found no file; the operator is told once.
     QCOMPARE(rig.Boxes, QStringList({QStringLiteral("[ERROR] Cannot the Hex File!")}));
-    int fetches = 0;
-    for (const QString& r : m.http.Requests())
-        fetches += r.startsWith(QStringLiteral("GET /ydr/zubloader/sensor.hex ")) ? 1 : 0;
-    QCOMPARE(fetches, 3);
+    QCOMPARE(m.Fetches("sensor.hex"), 3);
     QCOMPARE(rig.F().ImageEnd, 0);
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
     QVERIFY(!rig.F().Comm1.Enabled());
@@ -206,10 +209,7 @@ void TestModelImageFetch::damagedStoredAndServedImageOneBox() {
                      QStringLiteral("[Error] Model image sensor.hex refused: line 3 is damaged"),
                      QStringLiteral("네트워크 연결이 불안정합니다.")}));
     QCOMPARE(rig.Boxes, QStringList({QStringLiteral("[ERROR] Hex file line 2 is damaged!")}));
-    int fetches = 0;
-    for (const QString& r : m.http.Requests())
-        fetches += r.startsWith(QStringLiteral("GET /ydr/zubloader/sensor.hex ")) ? 1 : 0;
-    QCOMPARE(fetches, 2);
+    QCOMPARE(m.Fetches("sensor.hex"), 2);
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
     QCOMPARE(rig.F().ImageEnd, 0);
     QVERIFY(sim.Events().isEmpty());
