@@ -17,6 +17,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 
 TForm1* Form1 = nullptr;
@@ -104,7 +107,8 @@ void TForm1::CreateControls() {
     // captions inside their fixed boxes (a regular-width sans cuts "PROTOCOL" and "Local File").
     QFont font;
     font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans Condensed"),
-                      QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Noto Sans CJK KR")});
+                      QStringLiteral("Liberation Sans Narrow"),
+                      QStringLiteral("Noto Sans CJK KR")});
     font.setPixelSize(11);
     setFont(font);
     resize(400, 360);
@@ -279,7 +283,21 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::AddLog(const QString& text) {
-    Memo1->appendPlainText(text);
+    // An empty pane is one empty block, which appendPlainText fills with the first line; an empty
+    // first line would leave no trace and the next line would take its place. That block is
+    // marked as a line, and the next line then starts a block of its own.
+    constexpr int kEmptyFirstLine = 1;
+    QTextDocument* doc = Memo1->document();
+    if (doc->isEmpty() && doc->firstBlock().userState() == kEmptyFirstLine) {
+        QTextCursor end(doc);
+        end.movePosition(QTextCursor::End);
+        end.insertBlock();
+        end.insertText(text);
+    } else {
+        Memo1->appendPlainText(text);
+        if (doc->isEmpty())
+            doc->firstBlock().setUserState(kEmptyFirstLine);
+    }
     if (LogHook)
         LogHook(text);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "engine/ProductionRecord.h"
+#include "image/ImageFile.h"
 #include "link/Frames.h"
 #include "link/TComm.h"
 #include "update/Uupdate.h"
@@ -106,7 +107,7 @@ public:
     int32_t DownloadCount = 0;
     bool ServerImageAccepted = false;
     int32_t ImageEnd = 0;
-    std::array<uint8_t, 0x20000> FirmwareImage{};
+    std::array<uint8_t, kImageSize> FirmwareImage{};
     std::array<QString, 20> ModelFiles;
     _CPU Device{};
     QTime StampTime;
@@ -137,8 +138,6 @@ public:
 
     // ---- image/: firmware files, the model list and the image list ----------------------------
     int32_t LoadFirmwareFile(const QString& fileName);
-    void DecodeLodFile(const QString& src, const QString& dst, const QString& key);
-    int32_t ParseHexRecord(const QByteArray& line);
     void BtnLocalFileClick();
     void RbLocalFileClick();
     void ReadImageList(const QString& fileName);
@@ -147,8 +146,10 @@ public:
     // model list: the row whose text the model box shows, or -1 when no row
     // is selected, the typed text matches no row or the row lies past the 20 ModelFiles entries.
     int SelectedModelRow() const;
-    // firmware files: the running load's line state while LoadFirmwareFile feeds ParseHexRecord.
-    struct HexLoadState* HexLoad = nullptr;
+    // firmware files: LoadFirmwareFile with its whole outcome; showBoxes false leaves the boxes of
+    // a refused load to the caller. FirmwareLoads counts the loads, whatever their outcome.
+    FirmwareFileLoad LoadFirmwareFileReport(const QString& fileName, bool showBoxes);
+    uint32_t FirmwareLoads = 0;
     // --- end image/ ---
 
     // ---- link/: frames, receive, port management, port scan -----------------------------------
@@ -211,6 +212,9 @@ public:
         qint64 Size = -1;
         QDateTime Modified;
     } LocalImage;
+    // This Start's last refusal of a model image: the line logged when the branch gives up.
+    QString ModelImageRefusal;
+    void LoadModelImageFile(const QString& name);
     QString ModelImagePath;      // the model file this Start loads, tests for and deletes
     int32_t ProgressMax = 0;     // the folding point of ProgressBar1 (page count / 2)
     bool CloseRequested = false; // the window got its close event: no step runs after FormClose
@@ -219,7 +223,7 @@ public:
     void EndRecord(RecordResult result, RecordFailure failure = RecordFailure::None,
                    const QString& detail = QString());
     void FailDownload(RecordFailure failure, const QString& line); // logs the line, ends the record
-    void FailPort();     // the port error line and its reason, then the record ends
+    void FailPort();     // the port error line, its reason line, and the record's end
     void StopRecord();   // a Start that was still running ends as "stopped"
     void RecordImage();  // image columns, from the image about to be sent
     void RecordDevice(); // device column, at open time
@@ -231,6 +235,9 @@ public:
     void BtnWebUpdateClick();
     void Timer1Timer();
     // update/ private helpers go here (update helpers only edit this block)
+    // ProgressBar2 for the update client's progress reports: it follows the received bytes, and
+    // stands still once the fetch is over.
+    void ShowFetchProgress(const UpdWork& work);
     // --- end update/ ---
 
     // Each subsystem connects its own handlers to the controls and timers; called once by the

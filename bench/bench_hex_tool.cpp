@@ -1,4 +1,4 @@
-// zub-hex2bin: loads an Intel HEX file the way the window does (read in chunks, cut into lines,
+// zub-hex2bin: loads an Intel HEX file with the window's loader (read in chunks, cut into lines,
 // each record parsed into the 128 KiB image) and writes bytes 0..end as a flat binary, like
 // objcopy -I ihex -O binary --gap-fill 0xff does for an image that starts at 0. The benchmark
 // times whole runs of it against objcopy.
@@ -19,13 +19,12 @@ int main(int argc, char** argv) {
     }
     std::vector<uint8_t> image(kImageSize, 0xFF);
     HexLoadState st;
-    HexLineCutter cutter;
-    const auto onLine = [&](const char* p, size_t n) { ParseHexLine(st, image.data(), p, n); };
+    HexImageLoad load(st, image.data());
     std::vector<char> chunk(64 * 1024);
     size_t n = 0;
     while ((n = std::fread(chunk.data(), 1, chunk.size(), in)) > 0)
-        cutter.Feed(chunk.data(), n, onLine);
-    cutter.Finish(onLine);
+        load.Feed(chunk.data(), n);
+    load.Finish();
     const bool readOk = !std::ferror(in);
     std::fclose(in);
     if (!readOk || st.Error != ImageError::None) {

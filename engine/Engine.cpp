@@ -26,6 +26,17 @@ constexpr int32_t kIdTicks = 300;
 constexpr int32_t kAckSilenceTicks = 300;
 constexpr int32_t kMaxSends = 3; // a fourth send of one page ends the download
 
+// The row whose text the protocol box shows, like the rate box: typed text may differ from the
+// selected row. -1 when the text names no row.
+int ProtocolBoxRow(const QComboBox& box) {
+    const QString text = box.currentText().trimmed();
+    for (int i = 0; i < box.count(); ++i) {
+        if (box.itemText(i).compare(text, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
 QString nowStamp(QTime& stamp) {
     stamp = QTime::currentTime();
     return StampText(stamp.hour(), stamp.minute(), stamp.second());
@@ -102,13 +113,6 @@ void TForm1::RunDownloadStep() {
     default:
         break; // an unknown number waits for a button
     }
-}
-
-void TForm1::FailPort() {
-    const QString line = QStringLiteral("통신포트오류:") + CmbComPort->currentText();
-    AddLog(line);
-    AddPortFaultReason(); // the reason belongs to the failure: logged before the record ends
-    EndRecord(RecordResult::Failed, RecordFailure::Port, line);
 }
 
 void TForm1::BtnStartClick() {
@@ -225,7 +229,7 @@ void TForm1::OpenLink() {
     }
     // Settings may hold an index that is no row, or the box shows typed text that names none:
     // no frame goes out at an undefined rate.
-    const int protocol = CmbProtocol->currentIndex();
+    const int protocol = ProtocolBoxRow(*CmbProtocol);
     if (protocol < 0 || protocol >= kProtocolCount) {
         DownloadState = DownloadStep::Idle;
         FailDownload(RecordFailure::Download, RowErrorText(EngineError::ProtocolNoRow, protocol));
@@ -263,7 +267,7 @@ void TForm1::OpenLink() {
 void TForm1::ResetTarget() {
     TmMainPro->stop();
     if (CbAutoReset->isChecked()) {
-        const int protocol = CmbProtocol->currentIndex();
+        const int protocol = ProtocolBoxRow(*CmbProtocol);
         if (protocol == kProtocolNormal) {
             SendCommandFrame(0x30, 0x01, 0x00);
         } else {
@@ -302,7 +306,7 @@ void TForm1::SendWake() {
 
 void TForm1::WaitReady() {
     TmMainPro->stop();
-    if (RxCount != 0 && RxBuf[static_cast<size_t>(RxCount - 1)] == 0x3E) {
+    if (IsReadyReply(RxBuf.data(), RxCount)) {
         FlushInput();
         SendGoByte();
         AddLog(QStringLiteral("[") + nowStamp(StampTime) + QStringLiteral("] 다운로드 시작 : ") +
@@ -325,7 +329,7 @@ void TForm1::WaitId() {
     if (StepCounter > kIdTicks) {
         DownloadState = DownloadStep::Idle;
         FailDownload(RecordFailure::Download, QStringLiteral("[Error] Get ID fail!!!"));
-    } else if (RxCount >= 5) {
+    } else if (IsIdReply(RxCount)) {
         const uint8_t pageCode = RxBuf[3];
         Device = DecodeIdReply(RxBuf.data());
         EdCpu->setText(Device.Name);
@@ -422,17 +426,21 @@ void TForm1::WaitAck() {
         FlushInput();
         ClosePort();
         EndRecord(RecordResult::Failed, RecordFailure::Download, line);
-    } else if (RxCount == 0) {
-        ++SilenceTicks;
-    } else if (RxBuf[0] == 0x21) {
-        ++PageIndex;
-        StepCounter = 0;
-        SilenceTicks = 0;
-        DownloadState = PageIndex >= PageCount ? DownloadStep::Finish : DownloadStep::SendPage;
-    } else if (RxBuf[0] == 0x40) {
-        DownloadState = DownloadStep::SendPage;
     } else {
-        ++SilenceTicks;
+        switch (PageAnswerOf(RxBuf.data(), RxCount)) {
+        case PageAnswer::Ack:
+            ++PageIndex;
+            StepCounter = 0;
+            SilenceTicks = 0;
+            DownloadState = PageIndex >= PageCount ? DownloadStep::Finish : DownloadStep::SendPage;
+            break;
+        case PageAnswer::Resend:
+            DownloadState = DownloadStep::SendPage;
+            break;
+        case PageAnswer::None: // nothing yet, or a byte that is no answer
+            ++SilenceTicks;
+            break;
+        }
     }
     TmMainPro->start();
 }

@@ -1,8 +1,6 @@
 #include "app/ZubBootLoadMain.h"
 
 #include <QEvent>
-#include <QHash>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 
@@ -40,20 +38,12 @@ void TForm1::ConnectEngine() {
 
     // The local-file button loads an image of its own (connected before this, so it has run
     // when "clicked" arrives here). Remember what it loaded, so that Start sends that image
-    // without loading it again; a cancelled dialog changes nothing and re-stamps nothing.
-    struct Before {
-        QString Name;
-        int32_t End = 0;
-        size_t Hash = 0;
-    };
-    auto before = std::make_shared<Before>();
-    auto imageHash = [this] { return qHashBits(FirmwareImage.data(), FirmwareImage.size()); };
-    connect(BtnLocalFile, &QPushButton::pressed, this, [this, before, imageHash] {
-        *before = Before{EdFileName->text(), ImageEnd, imageHash()};
-    });
-    connect(BtnLocalFile, &QPushButton::clicked, this, [this, before, imageHash] {
-        if (EdFileName->text() != before->Name || ImageEnd != before->End ||
-            imageHash() != before->Hash)
+    // without loading it again; a cancelled dialog loads nothing and re-stamps nothing.
+    auto loadsBefore = std::make_shared<uint32_t>(0);
+    connect(BtnLocalFile, &QPushButton::pressed, this,
+            [this, loadsBefore] { *loadsBefore = FirmwareLoads; });
+    connect(BtnLocalFile, &QPushButton::clicked, this, [this, loadsBefore] {
+        if (FirmwareLoads != *loadsBefore)
             RememberLocalImage();
     });
 }

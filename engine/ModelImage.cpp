@@ -3,6 +3,7 @@
 #include "app/ZubBootLoadMain.h"
 
 #include "engine/Progress.h"
+#include "image/HexMessages.h"
 #include "image/ImageList.h"
 
 #include <QComboBox>
@@ -21,6 +22,8 @@ constexpr int32_t kRetries = 2; // a third rejected load gives up
 } // namespace
 
 void TForm1::LoadModelImage() {
+    if (StepCounter == 0)
+        ModelImageRefusal.clear();
     const int row = SelectedModelRow();
     if (row < 0) {
         DownloadState = DownloadStep::Idle;
@@ -42,7 +45,7 @@ void TForm1::LoadModelImage() {
     }
     ModelImagePath = StartDir + QLatin1Char('/') + name;
     if (QFileInfo(ModelImagePath).isFile()) {
-        ImageEnd = LoadFirmwareFile(ModelImagePath);
+        LoadModelImageFile(name);
         AddLog(kSeparator);
         AddLog(QStringLiteral("Load File OK"));
         ProgressBar2->setValue(ProgressBar2->maximum());
@@ -57,8 +60,24 @@ void TForm1::LoadModelImage() {
     Upd.DownloadFile(Upd.UpdateUrl, name);
     AddLog(kSeparator);
     AddLog(QStringLiteral("Load file from server...."));
-    ImageEnd = LoadFirmwareFile(ModelImagePath);
+    LoadModelImageFile(name);
     DownloadState = DownloadStep::CheckImage;
+}
+
+void TForm1::LoadModelImageFile(const QString& name) {
+    // Up to three loads a Start may be refused; the operator gets one box, at the first load, and
+    // the log names the file and the last reason when the branch gives up.
+    const FirmwareFileLoad load = LoadFirmwareFileReport(ModelImagePath, StepCounter == 0);
+    ImageEnd = load.End;
+    if (ImageEnd > kAcceptAbove)
+        return;
+    QString reason = HexRefusalReason(load.Hex);
+    if (reason.isEmpty())
+        reason = ImageEnd == 0
+                     ? QStringLiteral("no data")
+                     : QStringLiteral("image ends at address %1, too short").arg(ImageEnd);
+    ModelImageRefusal =
+        QStringLiteral("[Error] Model image %1 refused: %2").arg(PrintableName(name), reason);
 }
 
 void TForm1::CheckImage() {
@@ -84,6 +103,8 @@ void TForm1::CheckImage() {
 }
 
 void TForm1::NetFail() {
+    if (!ModelImageRefusal.isEmpty())
+        AddLog(ModelImageRefusal);
     DownloadState = DownloadStep::Idle;
     FailDownload(RecordFailure::Image, QStringLiteral("네트워크 연결이 불안정합니다."));
 }

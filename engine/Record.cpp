@@ -50,6 +50,13 @@ void TForm1::FailDownload(RecordFailure failure, const QString& line) {
     EndRecord(RecordResult::Failed, failure, line);
 }
 
+void TForm1::FailPort() {
+    const QString line = QStringLiteral("통신포트오류:") + CmbComPort->currentText();
+    AddLog(line);
+    AddPortFaultReason();
+    EndRecord(RecordResult::Failed, RecordFailure::Port, line);
+}
+
 void TForm1::StopRecord() {
     if (RecordOpen)
         EndRecord(RecordResult::Stopped);

@@ -124,15 +124,25 @@ int32_t ParseHexLine(HexLoadState& st, uint8_t* image, const char* line, size_t 
     return end;
 }
 
-int32_t LoadHexText(HexLoadState& st, uint8_t* image, const char* text, size_t len) {
-    std::memset(image, 0xFF, kImageSize);
-    HexLineCutter cutter;
-    const auto onLine = [&](const char* p, size_t n) { ParseHexLine(st, image, p, n); };
-    cutter.Feed(text, len, onLine);
-    cutter.Finish(onLine);
-    if (st.Error != ImageError::None) {
-        std::memset(image, 0xFF, kImageSize);
+HexImageLoad::HexImageLoad(HexLoadState& st, uint8_t* image) : st_(st), image_(image) {
+    std::memset(image_, 0xFF, kImageSize);
+}
+
+void HexImageLoad::Feed(const char* data, size_t n) {
+    cutter_.Feed(data, n, [this](const char* p, size_t len) { ParseHexLine(st_, image_, p, len); });
+}
+
+int32_t HexImageLoad::Finish() {
+    cutter_.Finish([this](const char* p, size_t len) { ParseHexLine(st_, image_, p, len); });
+    if (st_.Error != ImageError::None) {
+        std::memset(image_, 0xFF, kImageSize);
         return 0;
     }
-    return st.End;
+    return st_.End;
+}
+
+int32_t LoadHexText(HexLoadState& st, uint8_t* image, const char* text, size_t len) {
+    HexImageLoad load(st, image);
+    load.Feed(text, len);
+    return load.Finish();
 }

@@ -20,6 +20,11 @@ enum class ImageError : uint8_t {
     Damaged,       // a record cut short, or count, address, type, data or sum not hexadecimal
     PastImage,     // data between the image end and kSkipFrom: more program memory than we send
     UnknownRecord, // a record type that Intel HEX does not define
+    // Refusals of the file around the text (set by ReadFirmwareFile, never by a line):
+    Missing,    // no file of that name
+    NotOpened,  // a folder, a FIFO, a device, or no permission to read
+    ReadFailed, // the system reported a read error
+    TooLarge,   // more bytes than kMaxFirmwareFileBytes: no firmware file is that large
 };
 
 // Everything a load carries from one line to the next. Zero-initialised = start of a file.
@@ -79,6 +84,20 @@ private:
     bool afterCr_ = false;
 };
 
-// Loads a whole HEX text: sets all of image to 0xFF, parses every line and returns the highest
-// address stored, or 0 when st.Error says the load is refused (the image is then all 0xFF again).
+// One load of HEX text that arrives in pieces: erases image, then cuts and parses what Feed
+// gets. Finish returns the highest address stored, or 0 when st.Error says the load is refused
+// (the image is then all 0xFF again, so nothing partial can be sent).
+class HexImageLoad {
+public:
+    HexImageLoad(HexLoadState& st, uint8_t* image);
+    void Feed(const char* data, size_t n);
+    int32_t Finish();
+
+private:
+    HexLoadState& st_;
+    uint8_t* image_;
+    HexLineCutter cutter_;
+};
+
+// A whole HEX text in one piece, as HexImageLoad loads it.
 int32_t LoadHexText(HexLoadState& st, uint8_t* image, const char* text, size_t len);

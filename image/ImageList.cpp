@@ -1,5 +1,7 @@
 #include "image/ImageList.h"
 
+#include "image/ImageFile.h"
+
 #include <QBuffer>
 #include <QIODevice>
 
@@ -88,6 +90,17 @@ ImageListText ParseImageList(const QByteArray& text) {
     buffer.setData(text);
     buffer.open(QIODevice::ReadOnly);
     return ParseImageList(buffer);
+}
+
+bool ReadImageListFile(const QString& path, ImageListText& out) {
+    QFile file(path);
+    if (!OpenRegularFile(file))
+        return false;
+    const QByteArray text = file.read(ImageListMaxBytes + 1);
+    if (text.size() > ImageListMaxBytes || file.error() != QFileDevice::NoError)
+        return false;
+    out = ParseImageList(text);
+    return true;
 }
 
 bool IsSafeModelFileName(const QString& name) {

@@ -37,6 +37,13 @@ ImageListRow SplitImageListLine(const QString& line);
 ImageListText ParseImageList(QIODevice& in);
 ImageListText ParseImageList(const QByteArray& text);
 
+// Longest image list file read: real lists are a few KiB; a larger file is no list.
+constexpr qint64 ImageListMaxBytes = 1024 * 1024;
+
+// Reads the list file at path into out. Only a regular file is opened, without waiting, and one
+// larger than ImageListMaxBytes is refused: false when the file cannot be read as a list.
+bool ReadImageListFile(const QString& path, ImageListText& out);
+
 // True when the name is one plain file name that may be created, loaded or deleted in the start
 // directory: not empty, no "/" or "\", no control character, not starting with ".", not one of the
 // program's own files ("default.ini", "hexlist.txt", "default.hex"; any case), at most 255 bytes

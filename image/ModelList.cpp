@@ -4,18 +4,15 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFile>
 
 #include <algorithm>
 
 void TForm1::ReadImageList(const QString& fileName) {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
+    ImageListText list;
+    if (!ReadImageListFile(fileName, list)) {
         ShowMessage(QStringLiteral("[ERROR] Cannot a Hex_List File!"));
         return;
     }
-    const ImageListText list = ParseImageList(file);
-    file.close();
 
     // Programmatic changes raise no CmbModelChange (it listens to operator signals only).
     CmbModel->clear();

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """A small HTTP server for the update client's tests: it misbehaves on purpose.
 
-Usage: httpfault.py [--port N] [--dir FOLDER]
+Usage: httpfault.py [--port N] [--dir FOLDER] [--cert PEM --key PEM]
+With --cert and --key it speaks HTTPS with that certificate chain and key; a client that refuses
+the certificate ends the connection before any request, so no REQ line is printed for it.
 Prints "PORT <n>" once it listens on 127.0.0.1, then one line per request:
 "REQ<TAB>method<TAB>raw path<TAB>User-Agent<TAB>Cache-Control<TAB>Pragma".
 
@@ -15,10 +17,12 @@ Paths (the first segment picks the behaviour, the rest is the file name):
   /moved/<name>      301 to /files/<name>
   /loop/<name>       301 to itself, for ever
   /found-html/<name> 302 with an HTML body and no Location (a redirect that cannot be followed)
+  /goto/<url>        301 to <url> (percent-decoded), e.g. to another server
   anything else      404
 """
 import argparse
 import os
+import ssl
 import sys
 import threading
 import time
@@ -127,6 +131,9 @@ class Handler(BaseHTTPRequestHandler):
             target = "/files/" + urllib.parse.quote(rest)
             body = b"<html>moved</html>"
             self.send_body(301, body, len(body), [("Location", target)])
+        elif kind == "goto":
+            body = b"<html>elsewhere</html>"
+            self.send_body(301, body, len(body), [("Location", rest)])
         elif kind == "loop":
             body = b"<html>again</html>"
             self.send_body(301, body, len(body), [("Location", self.path)])
@@ -138,13 +145,40 @@ class Handler(BaseHTTPRequestHandler):
             self.send_body(404, body, len(body))
 
 
+class TlsServer(ThreadingHTTPServer):
+    """Each connection is wrapped in TLS; the handshake runs in the connection's own thread, so a
+    client that never completes it holds up nobody else."""
+
+    def server_activate(self):
+        super().server_activate()
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(ARGS.cert, ARGS.key)
+
+    def get_request(self):
+        sock, addr = super().get_request()
+        return self.context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), addr
+
+    def finish_request(self, request, client_address):
+        try:
+            request.do_handshake()
+        except (ssl.SSLError, OSError):
+            return  # refused by the client, or not TLS at all: nothing to answer
+        super().finish_request(request, client_address)
+
+    def handle_error(self, request, client_address):
+        pass  # a client closing mid-answer is part of the tests
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--dir", default=None)
+    parser.add_argument("--cert", default=None)
+    parser.add_argument("--key", default=None)
     ARGS = parser.parse_args()
-    server = ThreadingHTTPServer(("127.0.0.1", ARGS.port), Handler)
+    server = TlsServer if ARGS.cert else ThreadingHTTPServer
+    server = server(("127.0.0.1", ARGS.port), Handler)
     server.daemon_threads = True
     sys.stdout.write("PORT %d\n" % server.server_address[1])
     sys.stdout.flush()

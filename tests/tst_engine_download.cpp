@@ -446,7 +446,7 @@ void TestEngineDownload::recordNotWritable() {
     rig.Start();
     QVERIFY(rig.WaitIdle());
     const QStringList log = rig.Log();
-    // The port error line, its reason, then the warning.
+    // The port error, its reason, then the warning.
     QCOMPARE(log.size(), 3);
     QCOMPARE(log[0], QStringLiteral("통신포트오류:") + missing);
     QVERIFY2(log[2].startsWith(QStringLiteral("[Warning] Production record not written: ")) &&

@@ -22,6 +22,7 @@ private Q_SLOTS:
     void settingsWithNoRow_data();
     void settingsWithNoRow();
     void portVanishesMidDownload();
+    void reopenFailsAfterModeSwitch_data();
     void reopenFailsAfterModeSwitch();
     void heldPortNamesItsHolder();
     void missingPortSaysSo();
@@ -104,21 +105,24 @@ void TestEngineRefusals::identificationThatDoesNotFitTheImage() {
 void TestEngineRefusals::settingsWithNoRow_data() {
     QTest::addColumn<QString>("protocol");
     QTest::addColumn<QString>("rate");
+    QTest::addColumn<QString>("typed"); // typed over the protocol box after loading
     QTest::addColumn<QString>("line");
     QTest::newRow("protocol -1") << "-1"
-                                 << "11"
-                                 << "[Error] No protocol chosen (index -1)";
+                                 << "11" << QString() << "[Error] No protocol chosen (index -1)";
     QTest::newRow("protocol 99") << "99"
-                                 << "11"
-                                 << "[Error] No protocol chosen (index -1)";
+                                 << "11" << QString() << "[Error] No protocol chosen (index -1)";
     QTest::newRow("rate 99") << "0"
-                             << "99"
-                             << "[Error] No baud rate chosen (index -1)";
+                             << "99" << QString() << "[Error] No baud rate chosen (index -1)";
+    QTest::newRow("typed protocol") << "1"
+                                    << "11"
+                                    << "ZUB99"
+                                    << "[Error] No protocol chosen (index -1)";
 }
 
 void TestEngineRefusals::settingsWithNoRow() {
     QFETCH(QString, protocol);
     QFETCH(QString, rate);
+    QFETCH(QString, typed);
     QFETCH(QString, line);
     BoardSim sim;
     QVERIFY(sim.Start());
@@ -132,6 +136,8 @@ void TestEngineRefusals::settingsWithNoRow() {
     QVERIFY(WriteFile(rig.Dir() + "/default.ini", ini));
     rig.F().LoadSettings(rig.Dir() + "/default.ini");
     QVERIFY(rig.Boxes.isEmpty());
+    if (!typed.isNull())
+        rig.F().CmbProtocol->setEditText(typed);
     rig.Start();
     QVERIFY(rig.WaitIdle());
     VERIFY_LOG(rig, QStringList({line}));
@@ -160,14 +166,25 @@ void TestEngineRefusals::portVanishesMidDownload() {
     QVERIFY(!rig.F().PortOpened);
 }
 
+void TestEngineRefusals::reopenFailsAfterModeSwitch_data() {
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("typed");
+    QTest::newRow("picked") << 2 << QString();
+    QTest::newRow("typed over NORMAL") << 0 << "zub16t2 ";
+}
+
 void TestEngineRefusals::reopenFailsAfterModeSwitch() {
+    QFETCH(int, row);
+    QFETCH(QString, typed);
     TestBoard board({true, QByteArray("\x44\x70\x64\x54\x34", 5), true});
     QVERIFY(board.Ok());
     FormRig rig;
     QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(700, 5)}})));
     rig.SetLocal(QStringLiteral("fw.hex"));
     rig.SetPort(board.Pty());
-    rig.F().CmbProtocol->setCurrentIndex(2);
+    rig.F().CmbProtocol->setCurrentIndex(row);
+    if (!typed.isNull())
+        rig.F().CmbProtocol->setEditText(typed); // the row stays NORMAL, the text names ZUB16T2
     rig.Start();
     QVERIFY(rig.WaitIdle());
     QVERIFY(board.Vanished());

@@ -170,13 +170,11 @@ void TstHex::piecesGiveTheSameImage() {
     QCOMPARE(whole.st.LineNo, 6);
     for (int cut = 0; cut <= text.size(); ++cut) {
         HexLoadState st;
-        std::vector<uint8_t> image(0x20000, 0xFF);
-        HexLineCutter cutter;
-        const auto onLine = [&](const char* p, size_t n) { ParseHexLine(st, image.data(), p, n); };
-        cutter.Feed(text.constData(), static_cast<size_t>(cut), onLine);
-        cutter.Feed(text.constData() + cut, static_cast<size_t>(text.size() - cut), onLine);
-        cutter.Finish(onLine);
-        QCOMPARE(st.End, whole.end);
+        std::vector<uint8_t> image(0x20000, 0xAA);
+        HexImageLoad load(st, image.data());
+        load.Feed(text.constData(), static_cast<size_t>(cut));
+        load.Feed(text.constData() + cut, static_cast<size_t>(text.size() - cut));
+        QCOMPARE(load.Finish(), whole.end);
         QCOMPARE(st.LineNo, whole.st.LineNo);
         QVERIFY(image == whole.image);
     }

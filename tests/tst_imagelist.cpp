@@ -3,6 +3,7 @@
 // listed names inside the start directory.
 #include "app/ZubBootLoadMain.h"
 #include "image/ImageList.h"
+#include "tst_fifo.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -229,6 +230,27 @@ private Q_SLOTS:
         QFile::remove(QStringLiteral("hexlist.txt"));
         form_->ReadImageList(QStringLiteral("hexlist.txt"));
         QCOMPARE(boxes_.size(), 2);
+        QCOMPARE(rows(form_->CmbModel), QStringList{QStringLiteral("A-one")});
+        QCOMPARE(form_->ModelFiles[0], QStringLiteral("one.lod"));
+    }
+
+    void listThatNeverEnds() {
+        // A FIFO (opening it waits for a writer), a link to a device and a file far larger than
+        // any list: each is a list that cannot be opened, and the rows stay as they were.
+        readList("A-one=one.lod\n");
+        QVERIFY(QFile::remove(QStringLiteral("hexlist.txt")));
+        {
+            FifoWithWriter fifo(QStringLiteral("hexlist.txt"), "X-other=other.hex\n");
+            QVERIFY(fifo.Ok());
+            form_->ReadImageList(QStringLiteral("hexlist.txt"));
+            QVERIFY(!fifo.ReaderCame());
+        }
+        QVERIFY(QFile::remove(QStringLiteral("hexlist.txt")));
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), QStringLiteral("hexlist.txt")));
+        form_->ReadImageList(QStringLiteral("hexlist.txt"));
+        QVERIFY(QFile::remove(QStringLiteral("hexlist.txt")));
+        readList("B-two=two.hex\n" + QByteArray(1024 * 1024, '\n'));
+        QCOMPARE(boxes_, QStringList(3, QStringLiteral("[ERROR] Cannot a Hex_List File!")));
         QCOMPARE(rows(form_->CmbModel), QStringList{QStringLiteral("A-one")});
         QCOMPARE(form_->ModelFiles[0], QStringLiteral("one.lod"));
     }

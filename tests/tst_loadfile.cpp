@@ -1,6 +1,7 @@
 // Firmware files as an operator loads them into the main window: real toolchain output, .lod
 // files, the file dialog, message boxes and log lines, and the files left in the working folder.
 #include "app/ZubBootLoadMain.h"
+#include "tst_fifo.h"
 
 #include <QDir>
 #include <QFile>
@@ -71,7 +72,6 @@ private Q_SLOTS:
     void refusedLoadsLeaveNoImage();
     void joinedFilesAndWrongChecksums();
     void localFileButtonAndRadio();
-    void decodeToFile();
 
 private:
     QStringList Boxes;
@@ -270,9 +270,30 @@ void TstLoadFile::refusedLoadsLeaveNoImage() {
              QStringList({"[ERROR] Hex file line 3: data at 0x20000 is past the 128 KiB image!"}));
     QVERIFY(AllErased(Image(*Form)));
 
-    // A device that never ends is refused instead of holding the window for ever.
+    // Files that never end are refused instead of holding the window for ever: a device, a link
+    // to one, a FIFO (even opening it waits for a writer) and a file larger than any HEX file.
     Boxes.clear();
+    Form->FirmwareImage.fill(0x5A);
     QCOMPARE(Form->LoadFirmwareFile(QStringLiteral("/dev/zero")), 0);
+    QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), Path("zero.hex")));
+    {
+        FifoWithWriter fifo(Path("fifo.hex"), ":0400100001020304E2\n");
+        QVERIFY(fifo.Ok());
+        Boxes.clear();
+        QCOMPARE(Form->LoadFirmwareFile(Path("zero.hex")), 0);
+        QCOMPARE(Form->LoadFirmwareFile(Path("fifo.hex")), 0);
+        QCOMPARE(Boxes, QStringList(2, "[ERROR] Cannot the Hex File!"));
+        QVERIFY(!fifo.ReaderCame());
+    }
+    QCOMPARE(Form->FirmwareImage[0], uint8_t(0x5A)); // nothing opened, nothing changed
+    {
+        QFile big(Path("huge.hex")); // sparse: no disk space taken
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        QVERIFY(big.resize(16 * 1024 * 1024 + 1));
+    }
+    Boxes.clear();
+    QCOMPARE(Form->LoadFirmwareFile(Path("huge.hex")), 0);
     QCOMPARE(Boxes, QStringList({"[ERROR] Hex file is larger than 16 MiB!"}));
     QVERIFY(AllErased(Image(*Form)));
 
@@ -352,26 +373,6 @@ void TstLoadFile::localFileButtonAndRadio() {
     QCOMPARE(Form->ImageEnd, 0);
     QVERIFY(!Form->ServerImageAccepted);
     QCOMPARE(Form->ProgressBar2->value(), 0);
-}
-
-void TstLoadFile::decodeToFile() {
-    const QByteArray hex = ":0400100001020304E2\r\n:00000001FF\r\n";
-    WriteAll(Path("a.lod"), Scramble(hex));
-    Form->Memo1->setPlainText(QStringLiteral("x"));
-    Form->DecodeLodFile(Path("a.lod"), Path("a.hex"), QStringLiteral("Kq7Wd2Lp9"));
-    QCOMPARE(ReadAll(Path("a.hex")), hex);
-    QCOMPARE(Form->Memo1->toPlainText(), QString());
-    // In place: the source is read whole before the result replaces it.
-    Form->DecodeLodFile(Path("a.hex"), Path("a.hex"), QStringLiteral("Kq7Wd2Lp9"));
-    QCOMPARE(ReadAll(Path("a.hex")), Scramble(hex));
-    QVERIFY(Boxes.isEmpty());
-
-    Form->DecodeLodFile(Path("none.lod"), Path("b.hex"), QStringLiteral("Kq7Wd2Lp9"));
-    QCOMPARE(Boxes, QStringList({"Sorce File Read Err!"}));
-    Boxes.clear();
-    Form->DecodeLodFile(Path("a.lod"), Path("no/such/folder/b.hex"), QStringLiteral("Kq7Wd2Lp9"));
-    QCOMPARE(Boxes, QStringList({"License File Write Err!"}));
-    QCOMPARE(FilesInDir(), QStringList({"a.hex", "a.lod"}));
 }
 
 QTEST_MAIN(TstLoadFile)

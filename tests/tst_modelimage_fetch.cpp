@@ -35,6 +35,12 @@ struct ModelRig {
     QString Served(const QString& name) const {
         return root.filePath(QStringLiteral("ydr/zubloader/") + name);
     }
+    int Fetches(const QString& name) {
+        int n = 0;
+        for (const QString& r : http.Requests())
+            n += r.startsWith(QStringLiteral("GET /ydr/zubloader/") + name + QLatin1Char(' '));
+        return n;
+    }
     bool Start(const QByteArray& list) {
         QDir(root.path()).mkpath(QStringLiteral("ydr/zubloader"));
         if (!http.Start(root.path()))
@@ -58,6 +64,7 @@ private Q_SLOTS:
     void storedImageUsedWithoutAnyRequest();
     void storedImageEnd100RefetchedEnd101Accepted();
     void serverWithoutTheFileRetriesTwiceThenGivesUp();
+    void damagedStoredAndServedImageOneBox();
 };
 
 void TestModelImageFetch::missingImageFetchedThenKeptInMemory() {
@@ -167,18 +174,44 @@ void TestModelImageFetch::serverWithoutTheFileRetriesTwiceThenGivesUp() {
     rig.Start();
     QVERIFY(rig.WaitIdle(20000));
     QVERIFY(t.elapsed() >= 4000);
-    VERIFY_LOG(rig, QStringList({kHyphens, kFromServer, QStringLiteral("Retry Times : 1"), kHyphens,
-                                 kFromServer, QStringLiteral("Retry Times : 2"), kHyphens,
-                                 kFromServer, QStringLiteral("네트워크 연결이 불안정합니다.")}));
-    // Each of the three loads found no file.
-    QCOMPARE(rig.Boxes, QStringList(3, QStringLiteral("[ERROR] Cannot the Hex File!")));
-    int fetches = 0;
-    for (const QString& r : m.http.Requests())
-        fetches += r.startsWith(QStringLiteral("GET /ydr/zubloader/sensor.hex ")) ? 1 : 0;
-    QCOMPARE(fetches, 3);
+    VERIFY_LOG(rig,
+               QStringList({kHyphens, kFromServer, QStringLiteral("Retry Times : 1"), kHyphens,
+                            kFromServer, QStringLiteral("Retry Times : 2"), kHyphens, kFromServer,
+                            QStringLiteral("[Error] Model image sensor.hex refused: no such file"),
+                            QStringLiteral("네트워크 연결이 불안정합니다.")}));
+    // Each of the three loads found no file; the operator is told once.
+    QCOMPARE(rig.Boxes, QStringList({QStringLiteral("[ERROR] Cannot the Hex File!")}));
+    QCOMPARE(m.Fetches("sensor.hex"), 3);
     QCOMPARE(rig.F().ImageEnd, 0);
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
     QVERIFY(!rig.F().Comm1.Enabled());
+    QVERIFY(sim.Events().isEmpty());
+}
+
+void TestModelImageFetch::damagedStoredAndServedImageOneBox() {
+    ModelRig m;
+    QVERIFY(m.Start("Model sensor=sensor.hex\n"));
+    FormRig& rig = *m.rig;
+    // The stored copy is cut short in line 2; the server's copy in line 3.
+    QVERIFY(WriteFile(rig.Dir() + "/sensor.hex", ":0400100001020304E2\n:04001000010\n"));
+    QVERIFY(WriteFile(m.Served("sensor.hex"),
+                      ":0400100001020304E2\n:0400140005060708CE\n:0400180009\n:00000001FF\n"));
+    BoardSim sim;
+    QVERIFY(sim.Start());
+    rig.SetPort(sim.Pty());
+    rig.Start();
+    QVERIFY(rig.WaitIdle(20000));
+    // Deleted and fetched again each time, one box, and the last line but one says why.
+    VERIFY_LOG(
+        rig,
+        QStringList({kHyphens, kStored, QStringLiteral("Retry Times : 1"), kHyphens, kFromServer,
+                     QStringLiteral("Retry Times : 2"), kHyphens, kFromServer,
+                     QStringLiteral("[Error] Model image sensor.hex refused: line 3 is damaged"),
+                     QStringLiteral("네트워크 연결이 불안정합니다.")}));
+    QCOMPARE(rig.Boxes, QStringList({QStringLiteral("[ERROR] Hex file line 2 is damaged!")}));
+    QCOMPARE(m.Fetches("sensor.hex"), 2);
+    QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
+    QCOMPARE(rig.F().ImageEnd, 0);
     QVERIFY(sim.Events().isEmpty());
 }
 

@@ -1,5 +1,6 @@
 // The update client against real servers on 127.0.0.1: the probe, whole-or-nothing downloads,
-// redirects, limits, unsafe names and the released client.
+// redirects, limits, unsafe names, the released client, and HTTPS servers whose certificates come
+// from an authority made at test time.
 #include "tst_update_servers.h"
 
 #include "update/UrlForm.h"
@@ -8,7 +9,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 
 using namespace testsrv;
@@ -21,6 +24,21 @@ class TestUpdate : public QObject {
     PlainServer plain_;
     FaultServer fault_;
     QString saveDir_;
+    QTemporaryDir tlsDir_;   // authorities, certificates and keys
+    TestAuthority ca_;       // the authority the client is told to trust
+    TestAuthority stranger_; // one it has never heard of
+    FaultServer tlsGood_;    // certificate from ca_ for 127.0.0.1
+    FaultServer tlsOther_;   // certificate from ca_ for another host name
+    FaultServer tlsUnknown_; // certificate for 127.0.0.1 from stranger_
+
+    // The line a refused certificate leaves on standard error.
+    static void expectTlsReport(const FaultServer& server) {
+        QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression(QStringLiteral("^Update server ") +
+                               QRegularExpression::escape(server.base()) +
+                               QStringLiteral("\\S*: no verified TLS connection: .+")));
+    }
 
     // A client whose files go to the save folder and whose folder URL is `folder` on a server.
     void setUp(UUPD& upd, const QString& folderUrl) {
@@ -48,6 +66,21 @@ private Q_SLOTS:
         QVERIFY(fault_.start(pub));
         saveDir_ = work_.path() + QStringLiteral("/start");
         QVERIFY(QDir().mkpath(saveDir_));
+
+        QVERIFY(tlsDir_.isValid());
+        QVERIFY(ca_.create(tlsDir_.path(), QStringLiteral("zubloader-test-ca")));
+        QVERIFY(ca_.issue(QStringLiteral("good"), QStringLiteral("IP:127.0.0.1,DNS:localhost")));
+        QVERIFY(ca_.issue(QStringLiteral("other"), QStringLiteral("DNS:updates.other.example")));
+        QVERIFY(stranger_.create(tlsDir_.path(), QStringLiteral("stranger-ca")));
+        QVERIFY(stranger_.issue(QStringLiteral("unknown"),
+                                QStringLiteral("IP:127.0.0.1,DNS:localhost")));
+        const auto serve = [&](FaultServer& server, const TestAuthority& ca, const char* leaf) {
+            return server.start(pub, ca.file(QString::fromLatin1(leaf), "pem"),
+                                ca.file(QString::fromLatin1(leaf), "key"));
+        };
+        QVERIFY(serve(tlsGood_, ca_, "good"));
+        QVERIFY(serve(tlsOther_, ca_, "other"));
+        QVERIFY(serve(tlsUnknown_, stranger_, "unknown"));
     }
 
     void init() {
@@ -75,10 +108,34 @@ private Q_SLOTS:
         QCOMPARE(MakeFileUrl(folder, QStringLiteral("펌웨어")),
                  folder + QStringLiteral("%ED%8E%8C%EC%9B%A8%EC%96%B4"));
 
+        // The build's host setting may name the scheme; without one it is plain HTTP as before.
+        QCOMPARE(MakeBaseUrl(QStringLiteral("http://upd.example:8371")),
+                 QStringLiteral("http://upd.example:8371"));
+        QCOMPARE(MakeBaseUrl(QStringLiteral("https://upd.example:8443")),
+                 QStringLiteral("https://upd.example:8443"));
+        QCOMPARE(MakeBaseUrl(QStringLiteral("HTTPS://Upd.example")),
+                 QStringLiteral("https://Upd.example"));
+        QCOMPARE(MakeBaseUrl(QStringLiteral("https://[::1]:8443")),
+                 QStringLiteral("https://[::1]:8443"));
+        QCOMPARE(MakeUpdateUrl(QStringLiteral("https://h"), QStringLiteral("ZubLoader")),
+                 QStringLiteral("https://h/ydr/zubloader/"));
+        // A setting that cannot be one server gives no address, never plain HTTP by accident.
+        for (const char* bad : {"ftp://upd.example", "htps://upd.example", "https://", "",
+                                "upd.example/ydr", "https://upd.example/", "user@upd.example",
+                                "upd example", "https://upd.example?x", "file:///etc/passwd"})
+            QVERIFY2(MakeBaseUrl(QString::fromLatin1(bad)).isEmpty(), bad);
+        QCOMPARE(MakeUpdateUrl(QString(), QStringLiteral("ZubLoader")), QString());
+
         UUPD upd;
         upd.Init(upd.Info, QStringLiteral("ZubLoader"));
-        QCOMPARE(upd.BaseUrl, QStringLiteral("http://" ZUB_UPDATE_HOST));
-        QCOMPARE(upd.UpdateUrl, QStringLiteral("http://" ZUB_UPDATE_HOST "/ydr/zubloader/"));
+        const QString host = QStringLiteral(ZUB_UPDATE_HOST);
+        const QString base = host.contains(QStringLiteral("://"))
+                                 ? host.section(QStringLiteral("://"), 0, 0).toLower() +
+                                       QStringLiteral("://") +
+                                       host.section(QStringLiteral("://"), 1)
+                                 : QStringLiteral("http://") + host;
+        QCOMPARE(upd.BaseUrl, base);
+        QCOMPARE(upd.UpdateUrl, base + QStringLiteral("/ydr/zubloader/"));
         QCOMPARE(QByteArray(upd.Info.ListFile), QByteArray("hexlist.txt"));
         QVERIFY(upd.Http != nullptr);
     }
@@ -256,6 +313,78 @@ private Q_SLOTS:
         upd.DownloadFile(upd.UpdateUrl, QStringLiteral("fw.hex"));
         QDir::setCurrent(old);
         QVERIFY(QFile::exists(saveDir_ + QStringLiteral("/fw.hex")));
+        QCOMPARE(entries(work_.path()), QStringList{QStringLiteral("start")});
+    }
+
+    void httpsServerWithVerifiedCertificate() {
+        UUPD upd;
+        setUp(upd, tlsGood_.base() + QStringLiteral("/files/"));
+        upd.CaFile = ca_.certFile();
+        QVERIFY(upd.CheckServer(tlsGood_.base()));
+        upd.DownloadFile(upd.UpdateUrl, QStringLiteral("hexlist.txt"));
+        QCOMPARE(upd.LastError, UpdError::None);
+        upd.DownloadFile(upd.UpdateUrl, QStringLiteral("big.bin"));
+        QCOMPARE(upd.LastError, UpdError::None);
+        const QString pub = serverDir_.path() + QStringLiteral("/ydr/zubloader/");
+        QCOMPARE(readAll(saveDir_ + QStringLiteral("/hexlist.txt")),
+                 readAll(pub + QStringLiteral("hexlist.txt")));
+        QCOMPARE(readAll(saveDir_ + QStringLiteral("/big.bin")),
+                 readAll(pub + QStringLiteral("big.bin")));
+        QList<QStringList> req = tlsGood_.requests();
+        QCOMPARE(req.size(), 3);
+        QCOMPARE(req.at(0).mid(0, 3), (QStringList{QStringLiteral("GET"), QStringLiteral("/"),
+                                                   QStringLiteral("Ydr Server in pavix")}));
+        QCOMPARE(req.at(2).at(1), QStringLiteral("/files/big.bin"));
+
+        // Once on TLS, never off it: a redirect to a plain HTTP server is not followed.
+        const int plainBefore = fault_.requests().size();
+        const QString toPlain =
+            QString::fromLatin1(QUrl::toPercentEncoding(fault_.base() + QStringLiteral("/files/")));
+        upd.DownloadFile(tlsGood_.base() + QStringLiteral("/goto/") + toPlain,
+                         QStringLiteral("fw.hex"));
+        QCOMPARE(upd.LastError, UpdError::Connect);
+        req = tlsGood_.requests();
+        QVERIFY(req.last().at(1).startsWith(QStringLiteral("/goto/http")));
+        QCOMPARE(fault_.requests().size(), plainBefore);
+        QCOMPARE(entries(saveDir_),
+                 (QStringList{QStringLiteral("big.bin"), QStringLiteral("hexlist.txt")}));
+    }
+
+    void httpsCertificatesRefused() {
+        struct Case {
+            const char* what;
+            FaultServer* server;
+            QString caFile;
+        };
+        const Case cases[] = {
+            {"certificate for another host name", &tlsOther_, ca_.certFile()},
+            {"certificate from an unknown authority", &tlsUnknown_, ca_.certFile()},
+            // The program's own setting: the system's trust store knows no test authority.
+            {"system trust store", &tlsGood_, QString()},
+        };
+        for (const Case& c : cases) {
+            init();
+            UUPD upd;
+            setUp(upd, c.server->base() + QStringLiteral("/files/"));
+            upd.CaFile = c.caFile;
+            const int before = c.server->requests().size();
+            // Counts as a server that does not answer.
+            expectTlsReport(*c.server);
+            QVERIFY2(!upd.CheckServer(c.server->base()), c.what);
+            const QString target = saveDir_ + QStringLiteral("/fw.hex");
+            writeAll(target, QByteArray("older file"));
+            expectTlsReport(*c.server);
+            upd.DownloadFile(upd.UpdateUrl, QStringLiteral("fw.hex"));
+            QVERIFY2(upd.LastError == UpdError::Tls, c.what);
+            QCOMPARE(readAll(target), QByteArray("older file"));
+            QFile::remove(target);
+            expectTlsReport(*c.server);
+            upd.DownloadFile(upd.UpdateUrl, QStringLiteral("hexlist.txt"));
+            QVERIFY2(upd.LastError == UpdError::Tls, c.what);
+            QVERIFY2(entries(saveDir_).isEmpty(), c.what);
+            // Refused in the handshake: the server never read a request.
+            QVERIFY2(c.server->requests().size() == before, c.what);
+        }
         QCOMPARE(entries(work_.path()), QStringList{QStringLiteral("start")});
     }
 

@@ -1,6 +1,6 @@
 // The update command and the progress bar, through the real window and real servers: the list
-// fetched into the start directory and read again, the fall-back when the server is away, and
-// files the list names that must never be replaced.
+// fetched into the start directory and read again, the fall-back when the server is away or its
+// certificate fails the check, and files the list names that must never be replaced.
 #include "tst_update_servers.h"
 
 #include "app/ZubBootLoadMain.h"
@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -18,12 +19,18 @@
 
 using namespace testsrv;
 
+// Counts the paints of a progress bar and notes whether any showed it busy (range 0..0).
 class PaintCounter : public QObject {
 public:
     int count = 0;
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint)
+    bool paintedBusy = false;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
             ++count;
+            const auto* bar = qobject_cast<QProgressBar*>(watched);
+            if (bar && bar->minimum() == 0 && bar->maximum() == 0)
+                paintedBusy = true;
+        }
         return false;
     }
 };
@@ -36,6 +43,10 @@ class TestUpdateCommand : public QObject {
     QString pub_; // the server's folder /ydr/zubloader/
     PlainServer plain_;
     FaultServer fault_;
+    QTemporaryDir tlsDir_;
+    TestAuthority ca_;
+    FaultServer tlsGood_;  // certificate from ca_ for 127.0.0.1
+    FaultServer tlsOther_; // certificate from ca_ for another host name
     std::unique_ptr<TForm1> form_;
     QStringList boxes_;
 
@@ -63,6 +74,14 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(pub_));
         QVERIFY(plain_.start(serverDir_.path()));
         QVERIFY(fault_.start(pub_));
+        QVERIFY(tlsDir_.isValid());
+        QVERIFY(ca_.create(tlsDir_.path(), QStringLiteral("zubloader-test-ca")));
+        QVERIFY(ca_.issue(QStringLiteral("good"), QStringLiteral("IP:127.0.0.1")));
+        QVERIFY(ca_.issue(QStringLiteral("other"), QStringLiteral("DNS:updates.other.example")));
+        QVERIFY(tlsGood_.start(pub_, ca_.file(QStringLiteral("good"), "pem"),
+                               ca_.file(QStringLiteral("good"), "key")));
+        QVERIFY(tlsOther_.start(pub_, ca_.file(QStringLiteral("other"), "pem"),
+                                ca_.file(QStringLiteral("other"), "key")));
         QVERIFY(QDir::setCurrent(start_.path()));
     }
 
@@ -185,14 +204,54 @@ private Q_SLOTS:
         QCOMPARE(readAll(start_.path() + QStringLiteral("/image.hex")), image);
     }
 
-    void progressWithoutDeclaredLength() {
-        pointAt(fault_.base());
+    void progressStillOnceTheFetchIsOver() {
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        QProgressBar* bar = form_->ProgressBar2;
+        PaintCounter paints;
+        bar->installEventFilter(&paints);
+        // No length: busy (range 0..0) while the body arrives rather than a made-up fraction,
+        // then full.
         form_->Upd.DownloadFile(fault_.base() + QStringLiteral("/nolength/"),
                                 QStringLiteral("70000"));
         QCOMPARE(readAll(start_.path() + QStringLiteral("/70000")).size(), 70000);
-        // No length: the bar shows busy (range 0..0) rather than a made-up fraction.
-        QCOMPARE(form_->ProgressBar2->maximum(), 0);
-        QCOMPARE(form_->ProgressBar2->minimum(), 0);
+        QVERIFY(paints.paintedBusy);
+        QCOMPARE(bar->maximum(), 70000);
+        QCOMPARE(bar->value(), 70000);
+        // Failed fetches: one with no length (over the size cap), one refused with a status.
+        for (const char* folderAndName : {"/nolength/5242880", "/files/absent.hex"}) {
+            const QString path = QString::fromLatin1(folderAndName);
+            const int cut = path.lastIndexOf(QLatin1Char('/')) + 1;
+            form_->Upd.DownloadFile(fault_.base() + path.left(cut), path.mid(cut));
+            QVERIFY(form_->Upd.LastError != UpdError::None);
+            QVERIFY2(bar->maximum() > bar->minimum(), folderAndName);
+            QCOMPARE(bar->value(), 0);
+        }
+        QCOMPARE(entries(start_.path()), QStringList{QStringLiteral("70000")});
+    }
+
+    void httpsServerThroughTheCommand() {
+        const QByteArray list = "T-one=one.hex\nT-two=two.hex\n";
+        writeAll(pub_ + QStringLiteral("hexlist.txt"), list);
+        form_->Upd.CaFile = ca_.certFile();
+        // A certificate for another host name: the server counts as unreachable.
+        form_->Upd.BaseUrl = tlsOther_.base();
+        form_->Upd.UpdateUrl = tlsOther_.base() + QStringLiteral("/files/");
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("no verified TLS connection")));
+        form_->BtnWebUpdateClick();
+        QCOMPARE(logLines(), QStringList{QStringLiteral("네트워크 연결이 불안정합니다.")});
+        QVERIFY(form_->RbLocalFile->isChecked());
+        QCOMPARE(entries(start_.path()), QStringList());
+        QVERIFY(tlsOther_.requests().isEmpty());
+        // The same list from a server whose certificate checks out.
+        form_->Upd.BaseUrl = tlsGood_.base();
+        form_->Upd.UpdateUrl = tlsGood_.base() + QStringLiteral("/files/");
+        form_->BtnWebUpdateClick();
+        QCOMPARE(readAll(start_.path() + QStringLiteral("/hexlist.txt")), list);
+        QVERIFY(form_->RbWebFile->isChecked());
+        QCOMPARE(rows(), (QStringList{QStringLiteral("T-one"), QStringLiteral("T-two")}));
+        QCOMPARE(logLines().size(), 1);
     }
 
     void closedWindowReleasesTheClient() {

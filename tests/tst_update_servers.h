@@ -1,5 +1,6 @@
 // Real HTTP servers on 127.0.0.1 for the update client's tests: Python's plain file server over a
-// folder, and the project's fault-injecting server (tests/httpfault.py).
+// folder, and the project's fault-injecting server (tests/httpfault.py), also over TLS with
+// certificates from an authority that openssl makes at test time.
 #pragma once
 
 #include <QDir>
@@ -77,13 +78,18 @@ private:
 };
 
 // tests/httpfault.py; requests() returns one entry per request the server has read so far:
-// method, raw path, User-Agent, Cache-Control, Pragma.
+// method, raw path, User-Agent, Cache-Control, Pragma. Given a certificate chain and its key it
+// speaks HTTPS.
 class FaultServer {
 public:
-    bool start(const QString& folder) {
-        proc_.start(QStringLiteral("python3"),
-                    {QStringLiteral(ZUB_SOURCE_DIR "/tests/httpfault.py"), QStringLiteral("--dir"),
-                     folder});
+    bool start(const QString& folder, const QString& certFile = QString(),
+               const QString& keyFile = QString()) {
+        QStringList args{QStringLiteral(ZUB_SOURCE_DIR "/tests/httpfault.py"),
+                         QStringLiteral("--dir"), folder};
+        tls_ = !certFile.isEmpty();
+        if (tls_)
+            args << QStringLiteral("--cert") << certFile << QStringLiteral("--key") << keyFile;
+        proc_.start(QStringLiteral("python3"), args);
         if (!proc_.waitForStarted(5000))
             return false;
         QElapsedTimer t;
@@ -104,7 +110,11 @@ public:
         proc_.kill();
         proc_.waitForFinished(3000);
     }
-    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(port_); }
+    QString base() const {
+        return QStringLiteral("%1://127.0.0.1:%2")
+            .arg(tls_ ? QStringLiteral("https") : QStringLiteral("http"))
+            .arg(port_);
+    }
 
     QList<QStringList> requests() {
         // The server prints a request as soon as it has parsed it; give it a moment to arrive.
@@ -126,6 +136,69 @@ private:
     QByteArray pending_;
     QList<QStringList> seen_;
     int port_ = 0;
+    bool tls_ = false;
+};
+
+// A certificate authority made with openssl in a folder of the test: <name>.pem (what a client
+// trusts) and <name>.key. Server certificates it signs are <leaf>.pem with <leaf>.key.
+class TestAuthority {
+public:
+    bool create(const QString& folder, const QString& name) {
+        folder_ = folder;
+        name_ = name;
+        return openssl({QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                        QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                        QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                        QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                        QStringLiteral("/CN=") + name, QStringLiteral("-keyout"), file(name, "key"),
+                        QStringLiteral("-out"), file(name, "pem")});
+    }
+    QString certFile() const { return file(name_, "pem"); }
+
+    // A server certificate for `altNames` (e.g. "IP:127.0.0.1,DNS:localhost").
+    bool issue(const QString& leaf, const QString& altNames) {
+        const QString ext = file(leaf, "ext");
+        writeText(ext, "subjectAltName=" + altNames.toLatin1() +
+                           "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
+        return openssl({QStringLiteral("req"), QStringLiteral("-new"), QStringLiteral("-newkey"),
+                        QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                        QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                        QStringLiteral("-subj"), QStringLiteral("/CN=zubloader test server"),
+                        QStringLiteral("-keyout"), file(leaf, "key"), QStringLiteral("-out"),
+                        file(leaf, "csr")}) &&
+               openssl({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                        file(leaf, "csr"), QStringLiteral("-CA"), certFile(),
+                        QStringLiteral("-CAkey"), file(name_, "key"), QStringLiteral("-set_serial"),
+                        QString::number(++serial_), QStringLiteral("-days"), QStringLiteral("2"),
+                        QStringLiteral("-extfile"), ext, QStringLiteral("-out"),
+                        file(leaf, "pem")});
+    }
+    QString file(const QString& stem, const char* suffix) const {
+        return folder_ + QStringLiteral("/") + stem + QStringLiteral(".") +
+               QString::fromLatin1(suffix);
+    }
+
+private:
+    static void writeText(const QString& path, const QByteArray& text) {
+        QFile f(path);
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            f.write(text);
+    }
+    static bool openssl(const QStringList& args) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral("openssl"), args);
+        if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit ||
+            p.exitCode() != 0) {
+            qWarning("openssl %s failed: %s", qPrintable(args.join(QLatin1Char(' '))),
+                     p.readAll().constData());
+            return false;
+        }
+        return true;
+    }
+    QString folder_;
+    QString name_;
+    int serial_ = 1;
 };
 
 inline QByteArray readAll(const QString& path) {

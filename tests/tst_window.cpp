@@ -328,11 +328,22 @@ private Q_SLOTS:
 
     void logPane() {
         TForm1& f = *form_;
+        // An empty line first is a line like any other, also after the pane was cleared.
+        QStringList hooked;
+        f.LogHook = [&hooked](const QString& line) { hooked << line; };
+        f.AddLog(QString());
+        f.Memo1->clear();
+        f.AddLog(QStringLiteral("alone"));
+        QCOMPARE(f.Memo1->toPlainText(), QStringLiteral("alone"));
+        f.Memo1->clear();
+        f.AddLog(QString());
         f.AddLog(QStringLiteral("first"));
         f.AddLog(QString());
         f.AddLog(QStringLiteral("[장애]서버에 연결 할 수 없습니다."));
         QCOMPARE(f.Memo1->toPlainText(),
-                 QStringLiteral("first\n\n[장애]서버에 연결 할 수 없습니다."));
+                 QStringLiteral("\nfirst\n\n[장애]서버에 연결 할 수 없습니다."));
+        QCOMPARE(hooked,
+                 QStringList({"", "alone", "", "first", "", "[장애]서버에 연결 할 수 없습니다."}));
         // Lines go to the end even when the operator put the cursor elsewhere.
         QTextCursor c = f.Memo1->textCursor();
         c.movePosition(QTextCursor::Start);
@@ -340,7 +351,7 @@ private Q_SLOTS:
         f.AddLog(QStringLiteral("------------------------------"));
         QCOMPARE(f.Memo1->document()->lastBlock().text(),
                  QStringLiteral("------------------------------"));
-        QCOMPARE(f.Memo1->blockCount(), 4);
+        QCOMPARE(f.Memo1->blockCount(), 5);
         f.RepaintLog(); // must not need a visible window
     }
 

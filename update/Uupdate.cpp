@@ -1,11 +1,10 @@
 #include "update/Uupdate.h"
 
-#include "app/ZubBootLoadMain.h"
 #include "image/ImageList.h"
 #include "update/UrlForm.h"
 
-#include <QProgressBar>
 #include <QSaveFile>
+#include <QtGlobal>
 
 #include <curl/curl.h>
 
@@ -33,14 +32,60 @@ struct NoCacheHeaders {
     NoCacheHeaders& operator=(const NoCacheHeaders&) = delete;
 };
 
-void setCommonOptions(CURL* h, const QByteArray& url, const NoCacheHeaders& headers,
-                      const UpdLimits& limits) {
-    curl_easy_setopt(h, CURLOPT_URL, url.constData());
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+// Options of every request. `errors` receives libcurl's own words for a failure.
+void setCommonOptions(CURL* h, const QString& url, const NoCacheHeaders& headers,
+                      const UUPD& client, char* errors) {
+    const QByteArray target = url.toLocal8Bit();
+    curl_easy_setopt(h, CURLOPT_URL, target.constData());
+    // A request that starts over TLS stays on it: a redirect to plain HTTP would hand the image to
+    // anyone on the path.
+    const char* protocols = IsTlsUrl(url) ? "https" : "http,https";
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, protocols);
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_USERAGENT, UserAgent);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.list);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.ConnectTimeoutMs);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, client.Limits.ConnectTimeoutMs);
+    // The certificate must chain to a trusted authority and name the host; set here rather than
+    // left to the library's defaults, and nothing anywhere turns it off.
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    if (!client.CaFile.isEmpty()) {
+        // libcurl copies the string. The system's certificate folder goes too, so that the named
+        // authority is the only one trusted.
+        curl_easy_setopt(h, CURLOPT_CAINFO, client.CaFile.toLocal8Bit().constData());
+        curl_easy_setopt(h, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    }
+    errors[0] = '\0';
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errors);
+}
+
+// Failures of the TLS layer: no verified connection was made.
+bool isTlsFailure(CURLcode rc) {
+    switch (rc) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The log pane shows a refused certificate as the Parts' unreachable-server line; the reason goes
+// to standard error, where a maintainer who starts the program from a terminal sees it.
+void reportTlsFailure(CURLcode rc, const QString& url, const char* errors) {
+    if (!isTlsFailure(rc))
+        return;
+    qWarning("Update server %s: no verified TLS connection: %s", qPrintable(url),
+             errors[0] ? errors : curl_easy_strerror(rc));
 }
 
 // ---- probe --------------------------------------------------------------------------------------
@@ -99,7 +144,10 @@ int downloadProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_
     if (dltotal != t->lastTotal || dlnow != t->lastNow) {
         t->lastTotal = dltotal;
         t->lastNow = dlnow;
-        t->client->HttpWork(dltotal, dlnow);
+        UpdWork work;
+        work.DeclaredTotal = dltotal;
+        work.WorkCount = dlnow;
+        t->client->HttpWork(work);
     }
     return 0;
 }
@@ -117,7 +165,7 @@ UpdError classify(CURLcode rc, const Transfer& t) {
     case CURLE_PARTIAL_FILE:
         return UpdError::Incomplete;
     default:
-        return UpdError::Connect;
+        return isTlsFailure(rc) ? UpdError::Tls : UpdError::Connect;
     }
 }
 
@@ -142,18 +190,20 @@ bool UUPD::CheckServer(const QString& url) {
         return false;
     CURL* h = Http;
     curl_easy_reset(h);
-    const QByteArray target = url.toLocal8Bit();
     const NoCacheHeaders headers;
+    char errors[CURL_ERROR_SIZE];
     Probe probe;
-    setCommonOptions(h, target, headers, Limits);
+    setCommonOptions(h, url, headers, *this, errors);
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, Limits.ProbeTimeoutMs);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, probeHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &probe);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, refuseBody);
-    curl_easy_perform(h);
+    const CURLcode rc = curl_easy_perform(h);
     // Leave no pointer to this frame's data in the handle.
     curl_easy_reset(h);
+    // A status line arrives only over a verified connection when the address is https://.
+    reportTlsFailure(rc, url, errors);
     return probe.answered;
 }
 
@@ -166,7 +216,7 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
         LastError = UpdError::NoRequest;
         return;
     }
-    // The name comes from a list fetched over plain HTTP: it is used as a path only when it is one
+    // The name comes from a list the server published: it is used as a path only when it is one
     // plain file of the save folder. The list itself is the one reserved name fetched.
     const bool isList = fileName == QString::fromLatin1(Info.ListFile);
     if ((!IsSafeModelFileName(fileName) && !isList) || SaveDir.isEmpty()) {
@@ -176,16 +226,16 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
 
     CURL* h = Http;
     curl_easy_reset(h);
-    const QByteArray target = MakeFileUrl(folderUrl, fileName).toLocal8Bit();
+    const QString target = MakeFileUrl(folderUrl, fileName);
     const NoCacheHeaders headers;
+    char errors[CURL_ERROR_SIZE];
     Transfer t;
     t.client = this;
     t.cap = Limits.MaxBodyBytes;
-    setCommonOptions(h, target, headers, Limits);
+    setCommonOptions(h, target, headers, *this, errors);
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, Limits.MaxRedirects);
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(Limits.MaxBodyBytes));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, Limits.LowSpeedBytesPerSec);
@@ -204,39 +254,35 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
     curl_off_t declared = -1;
     curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
     curl_easy_reset(h);
+    reportTlsFailure(rc, target, errors);
 
     LastError = classify(rc, t);
-    if (LastError != UpdError::None)
-        return;
     // Fail-on-error lets a 3xx through (an endless or refused redirect): only 2xx is a file.
-    if (status < 200 || status > 299) {
+    if (LastError == UpdError::None && (status < 200 || status > 299))
         LastError = UpdError::HttpStatus;
-        return;
-    }
-    if (declared >= 0 && declared != static_cast<curl_off_t>(t.body.size())) {
+    if (LastError == UpdError::None && declared >= 0 &&
+        declared != static_cast<curl_off_t>(t.body.size()))
         LastError = UpdError::Incomplete;
-        return;
+    if (LastError == UpdError::None) {
+        // Written beside the target and renamed over it only when complete, so an older file
+        // stays whole whenever anything fails.
+        QSaveFile file(SaveDir + QStringLiteral("/") + fileName);
+        if (!file.open(QIODevice::WriteOnly) || file.write(t.body) != t.body.size() ||
+            !file.commit())
+            LastError = UpdError::SaveFailed;
     }
 
-    // Written beside the target and renamed over it only when complete, so an older file stays
-    // whole whenever anything fails.
-    QSaveFile file(SaveDir + QStringLiteral("/") + fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(t.body) != t.body.size() || !file.commit()) {
-        LastError = UpdError::SaveFailed;
-        return;
-    }
-    LastError = UpdError::None;
+    UpdWork over;
+    over.DeclaredTotal = declared > 0 ? declared : 0;
+    over.WorkCount = t.body.size();
+    over.Over = true;
+    over.Saved = LastError == UpdError::None;
+    HttpWork(over);
 }
 
-void UUPD::HttpWork(int64_t declaredTotal, int64_t workCount) {
-    if (!Form1 || !Form1->ProgressBar2)
-        return;
-    QProgressBar* bar = Form1->ProgressBar2;
-    // Low 32 bits, as the bar's range is 32-bit; a body without a declared length gives the range
-    // 0..0, which the bar shows as busy.
-    bar->setMaximum(static_cast<int>(static_cast<uint32_t>(declaredTotal)));
-    bar->setValue(static_cast<int>(static_cast<uint32_t>(workCount)));
-    bar->repaint();
+void UUPD::HttpWork(const UpdWork& work) {
+    if (Progress)
+        Progress(work);
 }
 
 void UUPD::ReleaseHttp() {

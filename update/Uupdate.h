@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 struct SYS_INFO {
     char ListFile[64] = {};
@@ -19,6 +20,7 @@ enum class UpdError {
     NoRequest,  // empty folder URL or file name: nothing asked
     UnsafeName, // not one plain file name of the start directory
     Connect,    // no connection, time-out, too slow, refused URL, too many redirects
+    Tls,        // no verified TLS connection: the certificate check or the handshake failed
     HttpStatus, // the final answer was not 2xx
     TooLarge,   // the body passed MaxBodyBytes
     Incomplete, // the body ended before its declared length
@@ -37,6 +39,15 @@ struct UpdLimits {
     long MaxRedirects = 5;
 };
 
+// How far a download has come. The client knows no window: whoever shows the progress sets
+// UUPD::Progress, and the client calls it from inside DownloadFile, on the calling thread.
+struct UpdWork {
+    int64_t DeclaredTotal = 0; // the body length the answer declared; 0 while none is declared
+    int64_t WorkCount = 0;     // body bytes received so far
+    bool Over = false;         // the fetch has ended: the last call for it, nothing moves after
+    bool Saved = false;        // with Over: the file was saved whole
+};
+
 class UUPD {
 public:
     UUPD() = default;
@@ -52,13 +63,19 @@ public:
 
     UpdLimits Limits;
     UpdError LastError = UpdError::None;
+    // Called for every change of a download's progress and once when it ends; may be empty.
+    std::function<void(const UpdWork&)> Progress;
+    // Tests only: the one certificate authority file that https:// servers are checked against,
+    // instead of the system's trust store. Empty in the program. Names an authority, never turns
+    // the check off.
+    QString CaFile;
 
     void Init(SYS_INFO& info, const QString& appName);
     bool CheckServer(const QString& url);
     // Saves SaveDir + "/" + fileName whole, or writes nothing. fileName must be a plain model file
     // name (IsSafeModelFileName) or the image list's own name in Info.ListFile.
     void DownloadFile(const QString& folderUrl, const QString& fileName);
-    void HttpWork(int64_t declaredTotal, int64_t workCount);
+    void HttpWork(const UpdWork& work); // passes the work event on to Progress
     void ReleaseHttp();
 
 private:
