@@ -1,5 +1,7 @@
 #include "settings/SettingsText.h"
 
+#include "image/ImageFile.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -126,7 +128,8 @@ ParsedSettings ParseSettings(const QByteArray& data) {
 SettingsError ReadSettingsFile(const QString& path, QByteArray& data) {
     data.clear();
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // A FIFO or device in the file's place would hold start-up for good.
+    if (!OpenRegularFile(file))
         return SettingsError::CannotRead;
     data = file.read(kMaxSettingsBytes);
     if (data.isEmpty() && file.error() != QFileDevice::NoError)

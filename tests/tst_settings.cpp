@@ -2,6 +2,7 @@
 // that must survive a close untouched.
 #include "app/ZubBootLoadMain.h"
 #include "settings/SettingsText.h"
+#include "tst_fifo.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -271,6 +272,16 @@ private Q_SLOTS:
         QVERIFY(QDir(tmp_.path()).mkpath(QStringLiteral("dir.ini")));
         form->LoadSettings(tmp_.filePath(QStringLiteral("dir.ini")));
         QCOMPARE(messages_.size(), 1);
+        // Nor a FIFO: opening it would wait for a writer and hold start-up for good.
+        messages_.clear();
+        {
+            FifoWithWriter fifo(tmp_.filePath(QStringLiteral("fifo.ini")), "CbBlankSkip=true\r\n");
+            QVERIFY(fifo.Ok());
+            form->LoadSettings(tmp_.filePath(QStringLiteral("fifo.ini")));
+            QVERIFY(!fifo.ReaderCame());
+        }
+        QCOMPARE(messages_.size(), 1);
+        QVERIFY(snap(*form) == kDefaults);
     }
 
     void readOnlyFileIsLeftAlone() {
