@@ -221,6 +221,13 @@ void TForm1::CreateControls() {
     RbContinue->setText(QStringLiteral("Continue"));
     RbContinue->setEnabled(false);
 
+    // Three captions are wider than their fixed boxes even in the condensed face ("Continue" by
+    // 3 px, the longest built-in model row by 9): one pixel smaller makes them whole.
+    QFont smaller = font;
+    smaller.setPixelSize(10);
+    for (QWidget* w : std::initializer_list<QWidget*>{RbContinue, CbAutoDevSearch, CmbModel})
+        w->setFont(smaller);
+
     // Resize behaviour: each control keeps its distance to the edges named.
     using A = Anchors;
     auto* top = new Anchors(this);
