@@ -265,6 +265,7 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::FormClose() {
+    StopRecord(); // closed mid-download
     if (Comm1.Enabled())
         Comm1.Close();
     if (SettingsLoaded)

@@ -211,6 +211,16 @@ public:
     QString ModelImagePath;      // the model file this Start loads, tests for and deletes
     int32_t ProgressMax = 0;     // the folding point of ProgressBar1 (page count / 2)
     bool CloseRequested = false; // the window got its close event: no step runs after FormClose
+    // The production record of the Start under way; RecordOpen until its row is written.
+    void BeginRecord();
+    void EndRecord(RecordResult result, RecordFailure failure = RecordFailure::None,
+                   const QString& detail = QString());
+    void FailDownload(RecordFailure failure, const QString& line); // logs the line, ends the record
+    void StopRecord();   // a Start that was still running ends as "stopped"
+    void RecordImage();  // image columns, from the image about to be sent
+    void RecordDevice(); // device column, at open time
+    DownloadRecord Record;
+    bool RecordOpen = false;
     // --- end engine/ ---
 
     // ---- update/: the update command and the start-up sequence --------------------------------

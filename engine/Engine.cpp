@@ -49,9 +49,10 @@ void TForm1::RunDownloadStep() {
     // at once instead of writing into nothing until a time-out or Stop.
     if (DownloadState >= DownloadStep::ResetTarget && DownloadState <= DownloadStep::Finish &&
         !Comm1.Enabled()) {
-        AddLog(QStringLiteral("통신포트오류:") + CmbComPort->currentText());
         PortOpened = false;
         DownloadState = DownloadStep::Idle;
+        FailDownload(RecordFailure::Port,
+                     QStringLiteral("통신포트오류:") + CmbComPort->currentText());
         return;
     }
     switch (DownloadState) {
@@ -113,6 +114,8 @@ void TForm1::BtnStartClick() {
     }
     // A file picked mid-download would replace the image the engine is sending.
     BtnLocalFile->setEnabled(false);
+    StopRecord();
+    BeginRecord();
     DownloadState = DownloadStep::Begin;
     TmMainPro->start();
 }
@@ -126,6 +129,7 @@ void TForm1::BtnStopClick() {
     AddLog(QStringLiteral("장치와 연결을 해제하였습니다."));
     ProgressBar1->setValue(0);
     EndLocalFileLock();
+    StopRecord();
 }
 
 void TForm1::BtnResetClick() {
@@ -135,6 +139,7 @@ void TForm1::BtnResetClick() {
     FlushInput();
     TmMainPro->stop();
     EndLocalFileLock();
+    StopRecord();
 }
 
 void TForm1::EndLocalFileLock() {
@@ -206,31 +211,36 @@ void TForm1::WarnIfRateNotTaken(int code) {
 }
 
 void TForm1::OpenLink() {
+    RecordImage();
     if (ImageEnd < 100) {
-        AddLog(QStringLiteral("파일오류 : 서버작업 취소"));
         DownloadState = DownloadStep::Idle;
+        FailDownload(RecordFailure::Image, QStringLiteral("파일오류 : 서버작업 취소"));
         return;
     }
     // Settings may hold an index that is no row, or the box shows typed text that names none:
     // no frame goes out at an undefined rate.
     const int protocol = CmbProtocol->currentIndex();
     if (protocol < 0 || protocol >= kProtocolCount) {
-        AddLog(RowErrorText(EngineError::ProtocolNoRow, protocol));
         DownloadState = DownloadStep::Idle;
+        FailDownload(RecordFailure::Download, RowErrorText(EngineError::ProtocolNoRow, protocol));
         return;
     }
+    Record.Protocol = CmbProtocol->itemText(protocol);
     const int rate = BaudRateBoxCode();
     const bool rateUsed = protocol == kProtocolNormal || CbAutoReset->isChecked();
     if (rateUsed && (rate < 0 || rate > kRateCodeMax)) {
-        AddLog(RowErrorText(EngineError::RateNoRow, rate));
         DownloadState = DownloadStep::Idle;
+        FailDownload(RecordFailure::Download, RowErrorText(EngineError::RateNoRow, rate));
         return;
     }
     const int code = protocol == kProtocolNormal ? rate : kRateCodeMax;
+    Record.Baud = BaudRateForCode(code);
     Comm1.SetDeviceName(CmbComPort->currentText().toLocal8Bit());
     Comm1.SetBaudRate(code);
     const bool wasOpen = Comm1.Enabled();
-    if (OpenPort()) {
+    const bool opened = OpenPort();
+    RecordDevice();
+    if (opened) {
         if (!wasOpen)
             WarnIfRateNotTaken(code);
         AddLog(QStringLiteral("다운로드 준비가 되었습니다."));
@@ -238,9 +248,10 @@ void TForm1::OpenLink() {
         QThread::msleep(50);
         DownloadState = DownloadStep::ResetTarget;
     } else {
-        AddLog(QStringLiteral("통신포트오류:") + CmbComPort->currentText());
         PortOpened = false;
         DownloadState = DownloadStep::Idle;
+        FailDownload(RecordFailure::Port,
+                     QStringLiteral("통신포트오류:") + CmbComPort->currentText());
     }
 }
 
@@ -257,11 +268,13 @@ void TForm1::ResetTarget() {
             QThread::msleep(100);
             const int rate = BaudRateBoxCode();
             Comm1.SetBaudRate(rate);
+            Record.Baud = BaudRateForCode(rate);
             if (!OpenPort()) {
                 // The board listens at the new rate now; the wake word would go nowhere.
-                AddLog(QStringLiteral("통신포트오류:") + CmbComPort->currentText());
                 PortOpened = false;
                 DownloadState = DownloadStep::Idle;
+                FailDownload(RecordFailure::Port,
+                             QStringLiteral("통신포트오류:") + CmbComPort->currentText());
                 TmMainPro->start();
                 return;
             }
@@ -307,11 +320,13 @@ void TForm1::WaitId() {
     ++StepCounter;
     if (StepCounter > kIdTicks) {
         DownloadState = DownloadStep::Idle;
-        AddLog(QStringLiteral("[Error] Get ID fail!!!"));
+        FailDownload(RecordFailure::Download, QStringLiteral("[Error] Get ID fail!!!"));
     } else if (RxCount >= 5) {
         const uint8_t pageCode = RxBuf[3];
         Device = DecodeIdReply(RxBuf.data());
         EdCpu->setText(Device.Name);
+        Record.Chip = Device.Name + QStringLiteral(" 0x") +
+                      QStringLiteral("%1").arg(Device.Signature, 2, 16, QLatin1Char('0')).toUpper();
         EdFlashSize->setText(FlashSizeText(Device.FlashSize));
         EdBootSize->setText(QString::number(Device.BootSize));
         EdPageSize->setText(QString::number(Device.PageSize));
@@ -320,13 +335,15 @@ void TForm1::WaitId() {
         const DownloadPlan plan = PlanDownload(ImageEnd, Device);
         if (plan.Error == EngineError::PageSizeUnknown) {
             // Ends like a failed identification: the port stays open.
-            AddLog(PlanErrorText(plan, ImageEnd, Device, pageCode));
             DownloadState = DownloadStep::Idle;
+            FailDownload(RecordFailure::Download, PlanErrorText(plan, ImageEnd, Device, pageCode));
         } else if (plan.Error != EngineError::None) {
             // No board gets a wrapped, truncated or blank-only image.
-            AddLog(PlanErrorText(plan, ImageEnd, Device, pageCode));
+            const QString line = PlanErrorText(plan, ImageEnd, Device, pageCode);
+            AddLog(line);
             ClosePort();
             DownloadState = DownloadStep::Idle;
+            EndRecord(RecordResult::Failed, RecordFailure::Download, line);
         } else {
             PageCount = plan.PageCount;
             PageIndex = plan.FirstPage;
@@ -359,6 +376,7 @@ void TForm1::SendPage() {
     } else {
         bool skipped = SendPageFrame(FirmwareImage.data(), pageSize, PageIndex, true);
         while (skipped) {
+            ++Record.PagesSkipped;
             ShowPageProgress(PageIndex + 1);
             ++PageIndex;
             FlushInput();
@@ -370,6 +388,12 @@ void TForm1::SendPage() {
         }
     }
     ShowPageProgress(PageIndex + 1);
+    if (!noneLeft) {
+        if (StepCounter == 0)
+            ++Record.PagesSent;
+        else
+            ++Record.Resends; // the board asked for this page again
+    }
     ++StepCounter;
     SilenceTicks = 0;
     DownloadState = noneLeft ? DownloadStep::Finish : DownloadStep::WaitAck;
@@ -379,17 +403,21 @@ void TForm1::SendPage() {
 void TForm1::WaitAck() {
     TmMainPro->stop();
     if (StepCounter > kMaxSends) {
-        AddLog(QStringLiteral("[Error] Fail Download Page[") + QString::number(PageIndex) +
-               QStringLiteral("]:Over Count"));
+        const QString line = QStringLiteral("[Error] Fail Download Page[") +
+                             QString::number(PageIndex) + QStringLiteral("]:Over Count");
+        AddLog(line);
         DownloadState = DownloadStep::Idle;
         FlushInput();
         ClosePort();
+        EndRecord(RecordResult::Failed, RecordFailure::Download, line);
     } else if (SilenceTicks > kAckSilenceTicks) {
-        AddLog(QStringLiteral("[Error] Fail Download Page[") + QString::number(PageIndex) +
-               QStringLiteral("]: No Response"));
+        const QString line = QStringLiteral("[Error] Fail Download Page[") +
+                             QString::number(PageIndex) + QStringLiteral("]: No Response");
+        AddLog(line);
         DownloadState = DownloadStep::Idle;
         FlushInput();
         ClosePort();
+        EndRecord(RecordResult::Failed, RecordFailure::Download, line);
     } else if (RxCount == 0) {
         ++SilenceTicks;
     } else if (RxBuf[0] == 0x21) {
@@ -423,6 +451,8 @@ void TForm1::Finish() {
         DownloadState = DownloadStep::WaitNext;
         EndLocalFileLock();
     }
+    // After the end frame and its lines: the board is done before the row goes to disk.
+    EndRecord(RecordResult::Ok);
     TmMainPro->start();
 }
 

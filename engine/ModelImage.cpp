@@ -23,21 +23,21 @@ constexpr int32_t kRetries = 2; // a third rejected load gives up
 void TForm1::LoadModelImage() {
     const int row = SelectedModelRow();
     if (row < 0) {
-        AddLog(RowErrorText(EngineError::ModelNoRow, row));
         DownloadState = DownloadStep::Idle;
+        FailDownload(RecordFailure::Image, RowErrorText(EngineError::ModelNoRow, row));
         return;
     }
     if (row >= static_cast<int>(ModelFiles.size()) ||
         ModelFiles[static_cast<size_t>(row)].isEmpty()) {
-        AddLog(RowErrorText(EngineError::ModelNoFile, row));
         DownloadState = DownloadStep::Idle;
+        FailDownload(RecordFailure::Image, RowErrorText(EngineError::ModelNoFile, row));
         return;
     }
     const QString name = ModelFiles[static_cast<size_t>(row)];
     // The name comes from the server's list; the engine may delete the file it names.
     if (!IsSafeModelFileName(name)) {
-        AddLog(RowErrorText(EngineError::ModelUnsafeName, row, name));
         DownloadState = DownloadStep::Idle;
+        FailDownload(RecordFailure::Image, RowErrorText(EngineError::ModelUnsafeName, row, name));
         return;
     }
     ModelImagePath = StartDir + QLatin1Char('/') + name;
@@ -84,6 +84,6 @@ void TForm1::CheckImage() {
 }
 
 void TForm1::NetFail() {
-    AddLog(QStringLiteral("네트워크 연결이 불안정합니다."));
     DownloadState = DownloadStep::Idle;
+    FailDownload(RecordFailure::Image, QStringLiteral("네트워크 연결이 불안정합니다."));
 }

@@ -36,3 +36,29 @@ struct DownloadRecord {
     QString Detail;                         // detail: the failure line as logged
     RecordFailure Failure = RecordFailure::None;
 };
+
+// Why a row could not be added; the reason text names the file and the system's own words.
+enum class RecordError { None, Open, NotAFile, Lock, Write, Sync };
+
+struct RecordWrite {
+    RecordError Error = RecordError::None;
+    int SystemError = 0; // errno of the failed call
+};
+
+// "ZubLoader 2.51": the program column, from the project version.
+QString RecordProgramText();
+// The month's file in `dir`, by local time: dir/downloads-YYYY-MM.csv.
+QString RecordFilePath(const QString& dir, const QDateTime& when);
+// One field as RFC 4180 writes it: quoted only when it holds a quote, comma, CR or LF.
+QString CsvField(const QString& text);
+QByteArray RecordHeaderRow();                       // column names, CR LF
+QByteArray RecordRow(const DownloadRecord& record); // UTF-8, CR LF
+QString RecordTimeText(const QDateTime& when);      // 2026-12-07T18:04:05.123+01:00
+QString RecordResultText(RecordResult result);      // ok, failed, stopped
+// Lower-case hex SHA-256 of `size` bytes; empty when size is 0 or less.
+QString ImageSha256(const uint8_t* image, int64_t size);
+// Appends the row with one write under an exclusive lock, then flushes it to disk. A file that is
+// new or empty gets the byte order mark and the header row in the same write.
+RecordWrite AppendRecordRow(const QString& path, const QByteArray& row);
+// The reason of the warning line "[Warning] Production record not written: <reason>".
+QString RecordErrorText(const RecordWrite& write, const QString& path);

@@ -1,0 +1,52 @@
+// What zubload prints: the engine's log lines on standard output (plain or as JSON events), the
+// message boxes and prompts on standard error, and the one updating progress line that a terminal
+// on standard error gets.
+#pragma once
+
+#include "engine/ProductionRecord.h"
+#include "link/PortInfo.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <cstdint>
+
+class CliOutput {
+public:
+    CliOutput(bool json, bool quiet, bool progressTerminal);
+
+    void Log(const QString& line);
+    void Message(const QString& text); // a message box of the window
+    void Note(const QString& text);    // zubload's own word to the operator, on stderr
+    // A failure line met before any Start: already logged, so only --quiet prints it again.
+    void Failure(const QString& line);
+    // Pages done of pages; pageSize gives the rate in bytes per second.
+    void Progress(int32_t done, int32_t pages, int32_t pageSize);
+    // The end of one board: its record as a JSON event, and in quiet mode its failure line.
+    void Result(const DownloadRecord& record, int board);
+    void Summary(int written, int failed, qint64 elapsedMs);
+    void ClearProgress();
+
+private:
+    void writeOut(const QByteArray& bytes);
+    void writeErr(const QByteArray& bytes);
+    void drawProgress();
+
+    bool json_;
+    bool quiet_;
+    bool terminal_;
+    // Progress of the board under way.
+    QElapsedTimer boardClock_;
+    int32_t firstDone_ = -1;
+    QElapsedTimer jsonClock_; // JSON progress events come at most every 100 ms
+    QByteArray progressText_; // the line on the terminal, empty when none is drawn
+};
+
+// One device of --list-ports: "Com1  /dev/ttyUSB0  by-id ...  0403:6001  serial ...  ...".
+QString PortLineText(const SerialDeviceInfo& info);
+// The same as one compact JSON object.
+QByteArray PortJson(const SerialDeviceInfo& info);
+
+// The record's result word: "ok", "failed" or "stopped".
+QString ResultWord(RecordResult result);

@@ -1,0 +1,108 @@
+// zubload: the command-line loader. It drives the window's own engine on Qt's offscreen
+// platform, so a jig script gets exactly the downloads, log lines and records of the window.
+#include "app/ZubApplication.h"
+#include "cli/CliOptions.h"
+#include "cli/CliOutput.h"
+#include "cli/LoaderRun.h"
+#include "cli/StopSignals.h"
+#include "link/PortInfo.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <clocale>
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+
+void printOut(const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+}
+
+int listPorts(bool json) {
+    for (const SerialDeviceInfo& info : ListSerialDevices()) {
+        if (json) {
+            const QByteArray line = PortJson(info);
+            std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
+        } else {
+            printOut(PortLineText(info) + QLatin1Char('\n'));
+        }
+    }
+    return ExitOk;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    CliOptions options;
+    QString error;
+    if (!ParseCommandLine(args, &options, &error)) {
+        std::fprintf(stderr, "zubload: %s\nTry 'zubload --help' for more information.\n",
+                     error.toLocal8Bit().constData());
+        return ExitUsage;
+    }
+    // Qt reads options of its own (-platform, -style ...) from the arguments it is given: it
+    // gets none of the caller's.
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    switch (options.Action) {
+    case CliOptions::Mode::Help:
+        printOut(UsageText());
+        return ExitOk;
+    case CliOptions::Mode::Version:
+        printOut(QStringLiteral("zubload (ZubLoader) %1\n").arg(QStringLiteral(ZUB_VERSION)));
+        return ExitOk;
+    case CliOptions::Mode::ListPorts: {
+        QCoreApplication app(qtArgc, qtArgv);
+        return listPorts(options.Json);
+    }
+    case CliOptions::Mode::Download:
+        break;
+    }
+
+    // FILE is the caller's, relative to where zubload was started, not to the start directory.
+    if (!options.File.isEmpty())
+        options.File = QFileInfo(options.File).absoluteFilePath();
+    if (!options.Dir.isEmpty() && !QDir::setCurrent(options.Dir)) {
+        std::fprintf(stderr, "zubload: cannot enter the start directory %s\n",
+                     options.Dir.toLocal8Bit().constData());
+        return ExitUsage;
+    }
+
+    const int stopFd = InstallStopSignals();
+    // The window object is created but never shown: no display is needed or touched.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    ZubApplication app(qtArgc, qtArgv);
+    CliOutput out(options.Json, options.Quiet, isatty(STDERR_FILENO) != 0);
+    app.ErrorBoxHook = [&out](const QString& message) {
+        out.Note(QStringLiteral("zubload: ") + message);
+    };
+    int status = ExitOk;
+    {
+        LoaderRun run(options, out);
+        status = run.Prepare();
+        if (status < 0 && StopSignalSeen())
+            status = ExitInterrupted;
+        if (status < 0) {
+            QSocketNotifier stops(stopFd, QSocketNotifier::Read);
+            QObject::connect(&stops, &QSocketNotifier::activated, &run, [&run, stopFd] {
+                DrainStopSignals(stopFd);
+                run.Interrupt();
+            });
+            run.Start();
+            status = app.exec();
+        }
+        run.Release();
+    }
+    out.ClearProgress();
+    return status;
+}

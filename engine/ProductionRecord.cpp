@@ -1,0 +1,193 @@
+#include "engine/ProductionRecord.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QStringList>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifndef ZUB_VERSION
+#define ZUB_VERSION "0"
+#endif
+
+namespace {
+
+constexpr const char* kColumns[] = {
+    "started",    "ended",         "station",     "program",      "port",     "device", "source",
+    "model",      "image",         "image_bytes", "image_sha256", "protocol", "baud",   "chip",
+    "pages_sent", "pages_skipped", "resends",     "seconds",      "result",   "detail"};
+
+QString numberOrEmpty(int64_t value) {
+    return value > 0 ? QString::number(value) : QString();
+}
+
+// Closes the descriptor on every way out of the append.
+struct Fd {
+    int Value = -1;
+    ~Fd() {
+        if (Value >= 0)
+            ::close(Value);
+    }
+};
+
+} // namespace
+
+QString RecordProgramText() {
+    return QStringLiteral("ZubLoader ") + QStringLiteral(ZUB_VERSION);
+}
+
+QString RecordFilePath(const QString& dir, const QDateTime& when) {
+    const QDateTime local = when.toLocalTime();
+    return dir + QStringLiteral("/downloads-") + local.toString(QStringLiteral("yyyy-MM")) +
+           QStringLiteral(".csv");
+}
+
+QString CsvField(const QString& text) {
+    if (!text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char(',')) &&
+        !text.contains(QLatin1Char('\r')) && !text.contains(QLatin1Char('\n')))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+QByteArray RecordHeaderRow() {
+    QByteArray row;
+    for (const char* column : kColumns) {
+        if (!row.isEmpty())
+            row += ',';
+        row += column;
+    }
+    return row + "\r\n";
+}
+
+QString RecordTimeText(const QDateTime& when) {
+    if (!when.isValid())
+        return QString();
+    const QDateTime local = when.toLocalTime();
+    const int offset = local.offsetFromUtc();
+    const int minutes = (offset < 0 ? -offset : offset) / 60;
+    return local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
+           QLatin1Char(offset < 0 ? '-' : '+') +
+           QStringLiteral("%1:%2")
+               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString RecordResultText(RecordResult result) {
+    switch (result) {
+    case RecordResult::Ok:
+        return QStringLiteral("ok");
+    case RecordResult::Failed:
+        return QStringLiteral("failed");
+    case RecordResult::Stopped:
+        break;
+    }
+    return QStringLiteral("stopped");
+}
+
+QByteArray RecordRow(const DownloadRecord& r) {
+    const qint64 ms =
+        r.Started.isValid() && r.Ended.isValid() ? r.Started.msecsTo(r.Ended) : qint64(0);
+    const QString seconds = QString::number(static_cast<double>(ms < 0 ? 0 : ms) / 1000.0, 'f', 3);
+    const QStringList fields = {RecordTimeText(r.Started),
+                                RecordTimeText(r.Ended),
+                                r.Station,
+                                r.Program,
+                                r.Port,
+                                r.Device,
+                                r.Source,
+                                r.Model,
+                                r.Image,
+                                numberOrEmpty(r.ImageBytes),
+                                r.ImageSha256,
+                                r.Protocol,
+                                numberOrEmpty(r.Baud),
+                                r.Chip,
+                                QString::number(r.PagesSent),
+                                QString::number(r.PagesSkipped),
+                                QString::number(r.Resends),
+                                seconds,
+                                RecordResultText(r.Result),
+                                r.Detail};
+    QStringList quoted;
+    for (const QString& field : fields)
+        quoted << CsvField(field);
+    return quoted.join(QLatin1Char(',')).toUtf8() + "\r\n";
+}
+
+QString ImageSha256(const uint8_t* image, int64_t size) {
+    if (image == nullptr || size <= 0)
+        return QString();
+    const QByteArray digest = QCryptographicHash::hash(
+        QByteArrayView(reinterpret_cast<const char*>(image), static_cast<qsizetype>(size)),
+        QCryptographicHash::Sha256);
+    return QString::fromLatin1(digest.toHex());
+}
+
+RecordWrite AppendRecordRow(const QString& path, const QByteArray& row) {
+    const QByteArray name = QFile::encodeName(path);
+    Fd fd;
+    // Non-blocking open: a FIFO in the file's place must not hang the caller.
+    fd.Value =
+        ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd.Value < 0)
+        return {RecordError::Open, errno};
+    struct stat st {};
+    if (::fstat(fd.Value, &st) != 0)
+        return {RecordError::Open, errno};
+    if (!S_ISREG(st.st_mode))
+        return {RecordError::NotAFile, 0};
+    // The window and the command-line loader may share the start directory: the lock makes the
+    // "is it empty" test and the write one step, so exactly one header is written.
+    int locked;
+    do {
+        locked = ::flock(fd.Value, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0)
+        return {RecordError::Lock, errno};
+    if (::fstat(fd.Value, &st) != 0)
+        return {RecordError::Open, errno};
+    QByteArray text;
+    if (st.st_size == 0)
+        text = QByteArray("\xEF\xBB\xBF") + RecordHeaderRow();
+    text += row;
+    ssize_t written;
+    do {
+        written = ::write(fd.Value, text.constData(), static_cast<size_t>(text.size()));
+    } while (written < 0 && errno == EINTR);
+    if (written != static_cast<ssize_t>(text.size())) {
+        const int error = written < 0 ? errno : ENOSPC;
+        // A torn row would shift every later row: take it back (still under the lock).
+        if (written > 0 && ::ftruncate(fd.Value, st.st_size) != 0) {
+            // Nothing more can be done; the reason below stands.
+        }
+        return {RecordError::Write, error};
+    }
+    if (::fsync(fd.Value) != 0)
+        return {RecordError::Sync, errno};
+    return {};
+}
+
+QString RecordErrorText(const RecordWrite& write, const QString& path) {
+    const QString system = qt_error_string(write.SystemError);
+    switch (write.Error) {
+    case RecordError::None:
+        return QString();
+    case RecordError::Open:
+        return QStringLiteral("cannot open %1 (%2)").arg(path, system);
+    case RecordError::NotAFile:
+        return QStringLiteral("%1 is not a regular file").arg(path);
+    case RecordError::Lock:
+        return QStringLiteral("cannot lock %1 (%2)").arg(path, system);
+    case RecordError::Write:
+        return QStringLiteral("cannot write %1 (%2)").arg(path, system);
+    case RecordError::Sync:
+        return QStringLiteral("cannot flush %1 to disk (%2)").arg(path, system);
+    }
+    return QString();
+}

@@ -1,0 +1,73 @@
+// The window's side of the production record: what each Start did, written as one row when it
+// ends, after the end frame or the failure, so the download itself never waits for the disk.
+#include "app/ZubBootLoadMain.h"
+
+#include "link/PortInfo.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QSysInfo>
+
+void TForm1::BeginRecord() {
+    Record = DownloadRecord{};
+    RecordOpen = true;
+    Record.Started = QDateTime::currentDateTime();
+    Record.Station = QSysInfo::machineHostName();
+    Record.Program = RecordProgramText();
+    Record.Port = CmbComPort->currentText();
+    if (RbLocalFile->isChecked()) {
+        Record.Source = QStringLiteral("file");
+        const QString name = EdFileName->text();
+        if (!name.isEmpty())
+            Record.Image = QDir::cleanPath(QDir(StartDir).absoluteFilePath(name));
+    } else {
+        Record.Source = QStringLiteral("model");
+        const int row = SelectedModelRow();
+        if (row >= 0) {
+            Record.Model = CmbModel->itemText(row);
+            if (row < static_cast<int>(ModelFiles.size()))
+                Record.Image = ModelFiles[static_cast<size_t>(row)];
+        }
+    }
+}
+
+void TForm1::RecordImage() {
+    if (ImageEnd <= 0)
+        return;
+    Record.ImageBytes = int64_t{ImageEnd} + 1;
+    Record.ImageSha256 = ImageSha256(FirmwareImage.data(), Record.ImageBytes);
+}
+
+void TForm1::RecordDevice() {
+    Record.Device = DeviceColumnText(DescribeDevice(CmbComPort->currentText()));
+}
+
+void TForm1::FailDownload(RecordFailure failure, const QString& line) {
+    AddLog(line);
+    EndRecord(RecordResult::Failed, failure, line);
+}
+
+void TForm1::StopRecord() {
+    if (RecordOpen)
+        EndRecord(RecordResult::Stopped);
+}
+
+void TForm1::EndRecord(RecordResult result, RecordFailure failure, const QString& detail) {
+    if (!RecordOpen)
+        return;
+    RecordOpen = false;
+    Record.Ended = QDateTime::currentDateTime();
+    Record.Result = result;
+    Record.Failure = failure;
+    Record.Detail = detail;
+    const QString path = RecordFilePath(StartDir, Record.Ended);
+    const RecordWrite write = AppendRecordRow(path, RecordRow(Record));
+    if (write.Error != RecordError::None)
+        AddLog(QStringLiteral("[Warning] Production record not written: ") +
+               RecordErrorText(write, path));
+    if (RecordHook)
+        RecordHook(Record);
+}
