@@ -40,7 +40,10 @@ WINDOW_PID=""
 cleanup() {
     local rc=$?
     trap - EXIT INT TERM HUP
-    [ -n "$BOOTSTRAP_PID" ] && kill "$BOOTSTRAP_PID" 2>/dev/null && wait "$BOOTSTRAP_PID" 2>/dev/null
+    if [ -n "$BOOTSTRAP_PID" ]; then
+        kill "$BOOTSTRAP_PID" 2>/dev/null && wait "$BOOTSTRAP_PID" 2>/dev/null
+        rm -f "$BASE.tmp"
+    fi
     [ -n "$WINDOW_PID" ] && kill "$WINDOW_PID" 2>/dev/null && wait "$WINDOW_PID" 2>/dev/null
     if [ -n "$ROOT" ] && [ -d "$ROOT" ]; then
         # Anything this check left running inside the root (a simulator after a failed step).
@@ -48,15 +51,11 @@ cleanup() {
         for p in /proc/[0-9]*; do
             [ "$(readlink "$p/root" 2>/dev/null)" = "$ROOT" ] && kill -KILL "${p#/proc/}" 2>/dev/null
         done
-        findmnt -rn -o TARGET | grep -F "$ROOT/" | sort -r | while read -r m; do
+        # The root is a tmpfs: unmounting it removes it.
+        findmnt -rn -o TARGET | awk -v r="$ROOT" '$0 == r || index($0, r "/") == 1' | sort -r | while read -r m; do
             umount "$m" || umount -l "$m"
         done
-        if findmnt -rn -o TARGET | grep -qF "$ROOT/"; then
-            echo "check-package.sh: mounts left under $ROOT, not removing it" >&2
-            rc=1
-        else
-            rm -rf --one-file-system "$ROOT"
-        fi
+        rmdir "$ROOT" || rc=1
     fi
     [ "$rc" -eq 0 ] || echo "== package check FAILED after $((SECONDS - t0)) s" >&2
     exit "$rc"
@@ -65,8 +64,8 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
-# Roots of an earlier run that was killed: their mounts died with its namespace.
-find "$CHECK" -maxdepth 1 -name 'root.*' -type d -exec rm -rf --one-file-system {} +
+# Mount points of an earlier run that was killed: its tmpfs died with its namespace.
+find "$CHECK" -maxdepth 1 -name 'root.*' -type d -empty -delete
 
 # The base system comes from the package sources this machine's apt uses.
 sources=()
@@ -122,7 +121,8 @@ fi
 
 step "fresh root file system"
 ROOT="$(mktemp -d "$CHECK/root.XXXXXX")"
-chmod 755 "$ROOT"
+# In memory: quick to unpack, and gone with this script's mount namespace whatever ends it.
+mount -t tmpfs -o size=3g,mode=755 tmpfs "$ROOT"
 tar -xf "$BASE" -C "$ROOT" --numeric-owner --exclude='./dev/*'
 mount -t proc proc "$ROOT/proc"
 mount -t sysfs -o ro sysfs "$ROOT/sys"
@@ -148,11 +148,12 @@ in_root() {
         DEBIAN_FRONTEND=noninteractive "$@"
 }
 
-step "apt install ./$(basename "$DEB") (no recommended packages)"
+step "apt-get install ./$(basename "$DEB") (no recommended packages)"
 cp "$DEB" "$ROOT/tmp/"
 in_root apt-get update -q
-in_root apt install -y -q --no-install-recommends \
-    -o Binary::apt::APT::Keep-Downloaded-Packages=true "/tmp/$(basename "$DEB")"
+in_root apt-get install -y -q --no-install-recommends "/tmp/$(basename "$DEB")"
+# The downloaded files stay for the next run, less those the archive no longer has.
+in_root apt-get autoclean -q >/dev/null
 toolchain="$(in_root dpkg-query -W -f '${Package}\n' |
     grep -E -- '-dev$|^(cmake|ninja-build|make|gcc|gcc-[0-9]+|g\+\+|g\+\+-[0-9]+|cpp|clang.*|ccache|pkg-config|binutils|lintian)$' || true)"
 [ -z "$toolchain" ] || { echo "build tools came with the package: $toolchain" >&2; exit 1; }

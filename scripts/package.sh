@@ -27,10 +27,7 @@ cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL
     "-DCMAKE_C_FLAGS=$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)" \
     "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 # Only the installed programs: the tests and benches are no part of the package.
-targets=(zubloader zub-boardsim)
-if grep -q '^zubload:' <(cmake --build "$BUILD" --target help); then
-    targets+=(zubload)
-fi
+targets=(zubloader zubload zub-boardsim)
 echo "== building ${targets[*]}"
 cmake --build "$BUILD" -j2 --target "${targets[@]}"
 
