@@ -1,28 +1,70 @@
 #include "cli/CliOutput.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-
+#include <algorithm>
 #include <cstdio>
 
 namespace {
 
 constexpr qint64 kJsonProgressMs = 100;
+constexpr int kQuietLinesKept = 256;
 
-QByteArray jsonLine(const QJsonObject& object) {
-    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
-}
+// One JSON object on one line, its members in the order they are added ("event" first), so a
+// person reading the stream sees at once what each line is.
+class JsonLine {
+public:
+    JsonLine& text(const char* name, const QString& value) {
+        key(name);
+        quote(value);
+        return *this;
+    }
+    JsonLine& textOrNull(const char* name, const QString& value) {
+        return value.isEmpty() ? raw(name, "null") : text(name, value);
+    }
+    JsonLine& number(const char* name, qint64 value) {
+        return raw(name, QByteArray::number(value));
+    }
+    JsonLine& seconds(const char* name, qint64 ms) {
+        return raw(name, QByteArray::number(static_cast<double>(ms) / 1000.0, 'f', 3));
+    }
+    JsonLine& raw(const char* name, const QByteArray& value) {
+        key(name);
+        bytes_ += value;
+        return *this;
+    }
+    QByteArray line() const { return bytes_ + "}\n"; }
+
+private:
+    void key(const char* name) {
+        bytes_ += bytes_.size() > 1 ? ",\"" : "\"";
+        bytes_ += name;
+        bytes_ += "\":";
+    }
+    void quote(const QString& value) {
+        bytes_ += '"';
+        for (const char c : value.toUtf8()) {
+            const auto u = static_cast<unsigned char>(c);
+            if (c == '"' || c == '\\') {
+                bytes_ += '\\';
+                bytes_ += c;
+            } else if (c == '\n') {
+                bytes_ += "\\n";
+            } else if (c == '\r') {
+                bytes_ += "\\r";
+            } else if (c == '\t') {
+                bytes_ += "\\t";
+            } else if (u < 0x20 || u == 0x7F) {
+                bytes_ += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0')).toLatin1();
+            } else {
+                bytes_ += c; // UTF-8 as it is
+            }
+        }
+        bytes_ += '"';
+    }
+    QByteArray bytes_ = "{";
+};
 
 QString clockText(qint64 seconds) {
     return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-}
-
-QString stampText(const QDateTime& time) {
-    return time.isValid() ? time.toString(Qt::ISODateWithMs) : QString();
-}
-
-QJsonValue textOrNull(const QString& text) {
-    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
 }
 
 QString hex4(uint16_t value) {
@@ -30,18 +72,6 @@ QString hex4(uint16_t value) {
 }
 
 } // namespace
-
-QString ResultWord(RecordResult result) {
-    switch (result) {
-    case RecordResult::Ok:
-        return QStringLiteral("ok");
-    case RecordResult::Failed:
-        return QStringLiteral("failed");
-    case RecordResult::Stopped:
-        return QStringLiteral("stopped");
-    }
-    return QString();
-}
 
 CliOutput::CliOutput(bool json, bool quiet, bool progressTerminal)
     : json_(json), quiet_(quiet), terminal_(progressTerminal && !json && !quiet) {}
@@ -69,28 +99,36 @@ void CliOutput::drawProgress() {
         writeErr("\r" + progressText_ + "\x1b[K");
 }
 
-void CliOutput::Log(const QString& line) {
-    if (quiet_)
-        return;
-    if (json_) {
-        writeOut(jsonLine(
-            {{QStringLiteral("event"), QStringLiteral("log")}, {QStringLiteral("text"), line}}));
-        return;
-    }
-    // The progress line steps aside for the log line and comes back under it.
-    const QByteArray progress = progressText_;
+void CliOutput::aside(const QByteArray& bytes, FILE* stream) {
+    // The progress line steps aside for a line of text and comes back under it, unless every
+    // page is done.
+    const QByteArray progress = progressComplete_ ? QByteArray() : progressText_;
     ClearProgress();
-    writeOut(line.toUtf8() + '\n');
+    if (stream == stdout)
+        writeOut(bytes);
+    else
+        writeErr(bytes);
     progressText_ = progress;
     drawProgress();
 }
 
+void CliOutput::Log(const QString& line) {
+    if (quiet_) {
+        if (!json_) {
+            if (boardLines_.size() >= kQuietLinesKept)
+                boardLines_.removeFirst();
+            boardLines_ << line;
+        }
+        return;
+    }
+    if (json_)
+        writeOut(JsonLine().text("event", QStringLiteral("log")).text("text", line).line());
+    else
+        aside(line.toUtf8() + '\n', stdout);
+}
+
 void CliOutput::Message(const QString& text) {
-    const QByteArray progress = progressText_;
-    ClearProgress();
-    writeErr(text.toUtf8() + '\n');
-    progressText_ = progress;
-    drawProgress();
+    aside(text.toUtf8() + '\n', stderr);
 }
 
 void CliOutput::Note(const QString& text) {
@@ -112,9 +150,11 @@ void CliOutput::Progress(int32_t done, int32_t pages, int32_t pageSize) {
         if (quiet_ || (jsonClock_.isValid() && jsonClock_.elapsed() < kJsonProgressMs))
             return;
         jsonClock_.start();
-        writeOut(jsonLine({{QStringLiteral("event"), QStringLiteral("progress")},
-                           {QStringLiteral("page"), done},
-                           {QStringLiteral("pages"), pages}}));
+        writeOut(JsonLine()
+                     .text("event", QStringLiteral("progress"))
+                     .number("page", done)
+                     .number("pages", pages)
+                     .line());
         return;
     }
     if (!terminal_ || pages <= 0)
@@ -131,63 +171,72 @@ void CliOutput::Progress(int32_t done, int32_t pages, int32_t pageSize) {
         text += QStringLiteral("  %1 B/s  %2 left").arg(rate).arg(clockText((left + 999) / 1000));
     }
     progressText_ = text.toUtf8();
+    progressComplete_ = done >= pages;
     drawProgress();
 }
 
 void CliOutput::Result(const DownloadRecord& r, int board) {
     ClearProgress();
     firstDone_ = -1;
+    progressComplete_ = false;
     jsonClock_.invalidate();
-    if (json_) {
-        QJsonObject o{
-            {QStringLiteral("event"), QStringLiteral("result")},
-            {QStringLiteral("board"), board},
-            {QStringLiteral("started"), stampText(r.Started)},
-            {QStringLiteral("ended"), stampText(r.Ended)},
-            {QStringLiteral("seconds"),
-             r.Started.isValid() && r.Ended.isValid() ? r.Started.msecsTo(r.Ended) / 1000.0 : 0.0},
-            {QStringLiteral("station"), r.Station},
-            {QStringLiteral("program"), r.Program},
-            {QStringLiteral("port"), r.Port},
-            {QStringLiteral("device"), r.Device},
-            {QStringLiteral("source"), r.Source},
-            {QStringLiteral("model"), r.Model},
-            {QStringLiteral("image"), r.Image},
-            {QStringLiteral("image_bytes"), static_cast<qint64>(r.ImageBytes)},
-            {QStringLiteral("image_sha256"), r.ImageSha256},
-            {QStringLiteral("protocol"), r.Protocol},
-            {QStringLiteral("baud"), r.Baud},
-            {QStringLiteral("chip"), r.Chip},
-            {QStringLiteral("pages_sent"), r.PagesSent},
-            {QStringLiteral("pages_skipped"), r.PagesSkipped},
-            {QStringLiteral("resends"), r.Resends},
-            {QStringLiteral("result"), ResultWord(r.Result)},
-            {QStringLiteral("detail"), r.Detail},
-        };
-        writeOut(jsonLine(o));
+    if (!json_) {
+        const QStringList lines = boardLines_;
+        boardLines_.clear();
+        if (quiet_ && r.Result == RecordResult::Failed) {
+            const int at = lines.lastIndexOf(r.Detail);
+            for (const QString& line : at >= 0 ? lines.mid(at) : QStringList{r.Detail})
+                writeOut(line.toUtf8() + '\n');
+        }
         return;
     }
-    if (quiet_ && r.Result == RecordResult::Failed)
-        writeOut(r.Detail.toUtf8() + '\n');
+    const qint64 ms = r.Started.isValid() && r.Ended.isValid()
+                          ? std::max<qint64>(r.Started.msecsTo(r.Ended), 0)
+                          : 0;
+    writeOut(JsonLine()
+                 .text("event", QStringLiteral("result"))
+                 .number("board", board)
+                 .text("result", RecordResultText(r.Result))
+                 .textOrNull("detail", r.Detail)
+                 .text("started", RecordTimeText(r.Started))
+                 .text("ended", RecordTimeText(r.Ended))
+                 .seconds("seconds", ms)
+                 .text("station", r.Station)
+                 .text("program", r.Program)
+                 .text("port", r.Port)
+                 .textOrNull("device", r.Device)
+                 .text("source", r.Source)
+                 .textOrNull("model", r.Model)
+                 .textOrNull("image", r.Image)
+                 .number("image_bytes", r.ImageBytes)
+                 .textOrNull("image_sha256", r.ImageSha256)
+                 .textOrNull("protocol", r.Protocol)
+                 .number("baud", r.Baud)
+                 .textOrNull("chip", r.Chip)
+                 .number("pages_sent", r.PagesSent)
+                 .number("pages_skipped", r.PagesSkipped)
+                 .number("resends", r.Resends)
+                 .line());
 }
 
 void CliOutput::Summary(int written, int failed, qint64 elapsedMs) {
     if (json_) {
-        writeOut(jsonLine({{QStringLiteral("event"), QStringLiteral("summary")},
-                           {QStringLiteral("written"), written},
-                           {QStringLiteral("failed"), failed},
-                           {QStringLiteral("seconds"), elapsedMs / 1000.0}}));
+        writeOut(JsonLine()
+                     .text("event", QStringLiteral("summary"))
+                     .number("written", written)
+                     .number("failed", failed)
+                     .seconds("seconds", elapsedMs)
+                     .line());
         return;
     }
     if (quiet_)
         return;
     ClearProgress();
-    writeOut(QStringLiteral("Boards written: %1, failed: %2, total time %3")
+    writeOut(QStringLiteral("Boards written: %1, failed: %2, total time %3\n")
                  .arg(written)
                  .arg(failed)
                  .arg(clockText(elapsedMs / 1000))
-                 .toUtf8() +
-             '\n');
+                 .toUtf8());
 }
 
 QString PortLineText(const SerialDeviceInfo& info) {
@@ -209,18 +258,17 @@ QString PortLineText(const SerialDeviceInfo& info) {
 }
 
 QByteArray PortJson(const SerialDeviceInfo& info) {
-    const QJsonObject o{
-        {QStringLiteral("com"),
-         info.ComNumber > 0 ? QJsonValue(info.ComNumber) : QJsonValue(QJsonValue::Null)},
-        {QStringLiteral("path"), info.Path},
-        {QStringLiteral("by_id"), textOrNull(info.ById)},
-        {QStringLiteral("vendor_id"),
-         info.HasUsbIds ? QJsonValue(hex4(info.VendorId)) : QJsonValue(QJsonValue::Null)},
-        {QStringLiteral("product_id"),
-         info.HasUsbIds ? QJsonValue(hex4(info.ProductId)) : QJsonValue(QJsonValue::Null)},
-        {QStringLiteral("serial"), textOrNull(info.SerialNumber)},
-        {QStringLiteral("manufacturer"), textOrNull(info.Manufacturer)},
-        {QStringLiteral("description"), textOrNull(info.Description)},
-    };
-    return jsonLine(o);
+    JsonLine line;
+    if (info.ComNumber > 0)
+        line.number("com", info.ComNumber);
+    else
+        line.raw("com", "null");
+    return line.text("path", info.Path)
+        .textOrNull("by_id", info.ById)
+        .textOrNull("vendor_id", info.HasUsbIds ? hex4(info.VendorId) : QString())
+        .textOrNull("product_id", info.HasUsbIds ? hex4(info.ProductId) : QString())
+        .textOrNull("serial", info.SerialNumber)
+        .textOrNull("manufacturer", info.Manufacturer)
+        .textOrNull("description", info.Description)
+        .line();
 }

@@ -9,8 +9,10 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
+#include <cstdio>
 
 class CliOutput {
 public:
@@ -23,7 +25,8 @@ public:
     void Failure(const QString& line);
     // Pages done of pages; pageSize gives the rate in bytes per second.
     void Progress(int32_t done, int32_t pages, int32_t pageSize);
-    // The end of one board: its record as a JSON event, and in quiet mode its failure line.
+    // The end of one board, once the engine is idle: its record as a JSON event, or in quiet
+    // mode its failure line and the lines logged after it (a port error's reason).
     void Result(const DownloadRecord& record, int board);
     void Summary(int written, int failed, qint64 elapsedMs);
     void ClearProgress();
@@ -32,6 +35,7 @@ private:
     void writeOut(const QByteArray& bytes);
     void writeErr(const QByteArray& bytes);
     void drawProgress();
+    void aside(const QByteArray& bytes, FILE* stream);
 
     bool json_;
     bool quiet_;
@@ -41,12 +45,11 @@ private:
     int32_t firstDone_ = -1;
     QElapsedTimer jsonClock_; // JSON progress events come at most every 100 ms
     QByteArray progressText_; // the line on the terminal, empty when none is drawn
+    bool progressComplete_ = false;
+    QStringList boardLines_; // quiet mode: the lines of the board under way
 };
 
 // One device of --list-ports: "Com1  /dev/ttyUSB0  by-id ...  0403:6001  serial ...  ...".
 QString PortLineText(const SerialDeviceInfo& info);
 // The same as one compact JSON object.
 QByteArray PortJson(const SerialDeviceInfo& info);
-
-// The record's result word: "ok", "failed" or "stopped".
-QString ResultWord(RecordResult result);

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -43,12 +44,21 @@ int LoaderRun::Prepare() {
 
     // No default.ini is normal here: the window's defaults apply, without the window's box.
     const QString ini = f->StartDir + QStringLiteral("/default.ini");
-    if (QFileInfo::exists(ini))
+    const bool haveIni = QFileInfo::exists(ini);
+    const bool modelGiven = options_.ModelName || options_.ModelRow;
+    // A bare "zubload" in some folder must not fetch a list into it and write the window's
+    // default model to COM1: without firmware named, the choice has to come from default.ini.
+    if (options_.File.isEmpty() && !modelGiven && !haveIni) {
+        out_.Note(QStringLiteral("zubload: no firmware named (FILE, --model or --model-row), and "
+                                 "no default.ini in %1 to choose one")
+                      .arg(QDir::toNativeSeparators(f->StartDir)));
+        return ExitUsage;
+    }
+    if (haveIni)
         f->LoadSettings(ini);
     // Only the window writes default.ini, when it closes; zubload never does.
     f->SettingsLoaded = false;
 
-    const bool modelGiven = options_.ModelName || options_.ModelRow;
     if (!options_.File.isEmpty()) {
         f->RbLocalFile->setChecked(true);
         f->EdFileName->setText(options_.File);
@@ -157,7 +167,7 @@ void LoaderRun::startBoard() {
 void LoaderRun::onRecord(const DownloadRecord& record) {
     running_ = false;
     ++boards_;
-    out_.Result(record, boards_);
+    endedRecord_ = record;
     switch (record.Result) {
     case RecordResult::Ok:
         ++written_;
@@ -182,6 +192,10 @@ void LoaderRun::whenIdle() {
     if (form_->DownloadState != DownloadStep::Idle || form_->TmMainPro->isActive())
         return;
     idleWatch_->stop();
+    if (endedRecord_) {
+        out_.Result(*endedRecord_, boards_);
+        endedRecord_.reset();
+    }
     nextOrEnd();
 }
 

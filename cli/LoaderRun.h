@@ -10,6 +10,7 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
 
 class QSocketNotifier;
 class QTimer;
@@ -66,4 +67,7 @@ private:
     int written_ = 0;
     int failed_ = 0;
     int haltStatus_ = -1; // a port or image failure ends the run with this status
+    // The record of the board that ended, reported once the engine is idle: lines that the
+    // engine logs right after its record (a port error's reason) belong to the board.
+    std::optional<DownloadRecord> endedRecord_;
 };

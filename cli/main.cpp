@@ -36,6 +36,13 @@ int listPorts(bool json) {
     return ExitOk;
 }
 
+// Qt's own remarks (no XDG_RUNTIME_DIR, the offscreen platform's limits) mean nothing to a jig
+// script reading standard error; only its errors are passed on.
+void qtMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "zubload: %s\n", text.toLocal8Bit().constData());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +86,7 @@ int main(int argc, char** argv) {
     }
 
     const int stopFd = InstallStopSignals();
+    qInstallMessageHandler(qtMessages);
     // The window object is created but never shown: no display is needed or touched.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     ZubApplication app(qtArgc, qtArgv);

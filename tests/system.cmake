@@ -21,3 +21,12 @@ add_test(NAME install_launcher
                  --build ${CMAKE_BINARY_DIR})
 # The installed program is ended before its start-up sequence, but it would ask the build's host.
 set_tests_properties(install_launcher PROPERTIES TIMEOUT 120 RESOURCE_LOCK zub_update_host)
+
+# The command-line loader run as a jig script runs it, against the board simulator; one case
+# fetches from a local update server at the build's host.
+add_test(NAME zubload_cli
+         COMMAND ${ZUB_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/zubload_cli.py
+                 --zubload $<TARGET_FILE:zubload> --sim $<TARGET_FILE:zub-boardsim>
+                 --host ${ZUB_UPDATE_HOST} --images ${CMAKE_SOURCE_DIR}/demo/make-images.py
+                 --objcopy ${ZUB_OBJCOPY})
+set_tests_properties(zubload_cli PROPERTIES TIMEOUT 300 RESOURCE_LOCK zub_update_host)
