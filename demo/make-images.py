@@ -6,7 +6,9 @@ CR LF line ends, extended address records where the image passes 64 KiB), and th
 XOR-scrambled with the loader's key for the ".lod" models. Contents are deterministic, so a
 flash dump can be compared with the file run after run.
 
-usage: make-images.py OUTDIR            models, hexlist.txt and a local file "demo-local.hex"
+usage: make-images.py OUTDIR                  models, hexlist.txt and a local file "demo-local.hex"
+       make-images.py --compare IMAGE FLASH   does the flash dump hold the image (.hex or .lod)?
+                                              Writes nothing; exit status 0 when it does.
 """
 import os
 import sys
@@ -76,8 +78,54 @@ def write(path, body):
         f.write(body)
 
 
+def hex_bytes(text):
+    """{address: byte} of Intel HEX text (data, end, segment and linear address records)."""
+    memory = {}
+    base = 0
+    for number, line in enumerate(text.decode("ascii").splitlines(), start=1):
+        line = line.strip()
+        if not line:
+            continue
+        body = bytes.fromhex(line[1:]) if line.startswith(":") else b""
+        if len(body) < 5 or len(body) != body[0] + 5 or sum(body) & 0xFF:
+            raise ValueError(f"line {number} is not a valid Intel HEX record")
+        rtype, data = body[3], body[4:-1]
+        if rtype == 0:
+            addr = base + (body[1] << 8 | body[2])
+            for i, b in enumerate(data):
+                memory[addr + i] = b
+        elif rtype == 1:
+            break
+        elif rtype == 2:
+            base = int.from_bytes(data, "big") << 4
+        elif rtype == 4:
+            base = int.from_bytes(data, "big") << 16
+    return memory
+
+
+def compare(image_path, flash_path):
+    with open(image_path, "rb") as f:
+        text = f.read()
+    if image_path.lower().endswith(".lod"):
+        text = scramble(text)
+    memory = hex_bytes(text)
+    with open(flash_path, "rb") as f:
+        flash = f.read()
+    for addr in sorted(memory):
+        got = flash[addr] if addr < len(flash) else None
+        if got != memory[addr]:
+            shown = "nothing (past its end)" if got is None else f"0x{got:02X}"
+            print(f"{flash_path} differs from {image_path} at 0x{addr:05X}: "
+                  f"image 0x{memory[addr]:02X}, flash {shown}")
+            return 1
+    print(f"{flash_path} holds {image_path}: all {len(memory)} image bytes identical")
+    return 0
+
+
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) == 4 and sys.argv[1] == "--compare":
+        sys.exit(compare(sys.argv[2], sys.argv[3]))
+    if len(sys.argv) != 2 or sys.argv[1].startswith("-"):
         sys.exit(__doc__.strip())
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)

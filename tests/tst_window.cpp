@@ -16,6 +16,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTimer>
@@ -181,6 +183,64 @@ private Q_SLOTS:
         // The find-port button's hint exists but is never shown as a tool tip.
         QVERIFY(form_->BtnReset->toolTip().isEmpty());
         QCOMPARE(form_->BtnReset->accessibleDescription(), QStringLiteral("통신포트 검색"));
+    }
+
+    void captionsFit() {
+        // Every caption whole inside its control with the fonts this machine really has: a
+        // missing condensed face makes Qt fall back to a wider one and cuts "Local Fil".
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        QStringList cut;
+        auto report = [&cut](QWidget* w, const QString& text, int need, int room) {
+            const QFontInfo face(w->font());
+            cut << QStringLiteral("%1 \"%2\": needs %3 px, has %4 px (%5 %6 px)")
+                       .arg(w->objectName(), text)
+                       .arg(need)
+                       .arg(room)
+                       .arg(face.family())
+                       .arg(face.pixelSize());
+        };
+        for (QAbstractButton* b : form_->findChildren<QAbstractButton*>()) {
+            if (b->objectName().isEmpty())
+                continue; // the combo boxes' own parts
+            QStyleOptionButton opt;
+            opt.initFrom(b);
+            opt.text = b->text();
+            const auto element = qobject_cast<QCheckBox*>(b)      ? QStyle::SE_CheckBoxContents
+                                 : qobject_cast<QRadioButton*>(b) ? QStyle::SE_RadioButtonContents
+                                                                  : QStyle::SE_PushButtonContents;
+            const QRect room = b->style()->subElementRect(element, &opt, b);
+            const QFontMetrics fm(b->font());
+            const QSize need(fm.horizontalAdvance(b->text()), fm.height());
+            if (need.width() > room.width() || need.height() > b->height())
+                report(b, b->text(), need.width(), room.width());
+        }
+        for (QLabel* l : form_->findChildren<QLabel*>()) {
+            const QFontMetrics fm(l->font());
+            const int need = fm.horizontalAdvance(l->text());
+            // Its own box, and short of the control beside it, which is drawn over it.
+            int room = l->contentsRect().width();
+            for (QWidget* w :
+                 l->parentWidget()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+                if (w != l && w->geometry().intersects(l->geometry()))
+                    room = qMin(room, w->x() - l->x());
+            if (need > room)
+                report(l, l->text(), need, room);
+        }
+        for (QComboBox* box : form_->findChildren<QComboBox*>()) {
+            // Each row as it shows once chosen: the edit field, scrolled to its start, shows the
+            // last character at its right edge only if the whole text is in view.
+            QLineEdit* edit = box->lineEdit();
+            const QRect field = edit->contentsRect();
+            for (int i = 0; i < box->count(); ++i) {
+                const QString text = box->itemText(i);
+                edit->setText(text);
+                edit->setCursorPosition(0);
+                if (edit->cursorPositionAt(QPoint(field.right(), field.center().y())) < text.size())
+                    report(box, text, edit->fontMetrics().horizontalAdvance(text), field.width());
+            }
+        }
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral("; "))));
     }
 
     void initialStates() {
