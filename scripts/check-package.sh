@@ -8,7 +8,8 @@
 #  3. inside, as a user outside the dialout group and without network: `zubload --version`,
 #     `zubload --list-ports`, a complete `zubload` download into `zub-boardsim` with the flash
 #     compared with the image, and the window started through its launcher on the offscreen
-#     platform, seen reading its fonts and settings, and ended again;
+#     platform, seen reading its fonts and settings, and ended again; then, with the recommended
+#     packages added, `zubloader-demo` without a display (the download in the terminal);
 #  4. removes the root file system, also on failure.
 # The bootstrapped minbase is kept as a tarball under build/package-check/cache/, keyed by the apt
 # sources, for at most a week, and the downloaded .deb files beside it; every run still unpacks a
@@ -205,12 +206,14 @@ wait $sim
 cmp expected-flash.bin flash.bin
 echo "flash identical to the image ($(grep -c ' OK$' board.log) pages acknowledged)"
 EOF
-as_user() {
-    unshare --net chroot --userspec="$uid:$gid" --groups="$gid" "$ROOT" /usr/bin/env -i \
-        PATH=/usr/bin:/bin HOME="$HOME_IN" USER="$USER_NAME" LANG=C.UTF-8 "$@"
-}
+# As the user, in a network namespace of its own with only the loopback device: nothing reaches
+# out, and the demo's update server cannot meet another test's on this machine.
+AS_USER=(unshare --net -- bash -c
+    'ip link set lo up && exec chroot --userspec="$1" --groups="${1#*:}" "$2" "${@:3}"' as_user
+    "$uid:$gid" "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME="$HOME_IN" USER="$USER_NAME"
+    LANG=C.UTF-8)
 step "zubload and zub-boardsim as $USER_NAME (not in dialout), without network"
-as_user /bin/bash /tmp/zub-download-check.sh
+"${AS_USER[@]}" /bin/bash /tmp/zub-download-check.sh
 
 # The window as the desktop menu starts it. A first start shows a message box that only a person
 # can close, so the window is ended with SIGTERM once the trace shows it ran its start-up
@@ -220,9 +223,7 @@ step "zubloader-launch on the offscreen platform"
 TRACE="$CHECK/window-trace.txt"
 rm -f "$TRACE"
 strace -f -qq -e trace=openat -e signal=none -o "$TRACE" \
-    unshare --net chroot --userspec="$uid:$gid" --groups="$gid" "$ROOT" /usr/bin/env -i \
-    PATH=/usr/bin:/bin HOME="$HOME_IN" USER="$USER_NAME" LANG=C.UTF-8 QT_QPA_PLATFORM=offscreen \
-    /usr/bin/zubloader-launch >"$CHECK/window-out.txt" 2>&1 &
+    "${AS_USER[@]}" QT_QPA_PLATFORM=offscreen /usr/bin/zubloader-launch >"$CHECK/window-out.txt" 2>&1 &
 WINDOW_PID=$!
 settings="\"$HOME_IN/.local/share/zubloader/default.ini\""
 started=""
@@ -254,5 +255,13 @@ WINDOW_PID=""
 # strace ends as its program did: by the SIGTERM sent above, and not before.
 [ "$rc" -eq 143 ] || { echo "the window ended with status $rc" >&2; cat "$CHECK/window-out.txt" >&2; exit 1; }
 echo "window ran its start-up in ~/.local/share/zubloader with DejaVu Sans Condensed and Noto Sans CJK, ended by SIGTERM"
+
+# The demo as the README gives it, after a plain `apt install`, which also brings the
+# recommended packages: without a display it runs the download in the terminal.
+recommends="$(dpkg-deb -f "$DEB" Recommends | tr -d ',')"
+step "the recommended packages ($recommends), then zubloader-demo without a display"
+# shellcheck disable=SC2086 # a list of package names
+in_root apt-get install -y -q --no-install-recommends $recommends >/dev/null
+"${AS_USER[@]}" timeout 180 zubloader-demo
 
 step "package check passed"
