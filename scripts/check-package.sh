@@ -40,6 +40,8 @@ BOOTSTRAP_PID=""
 WINDOW_PID=""
 cleanup() {
     local rc=$?
+    # Every step below runs, whatever the one before it returned.
+    set +e
     trap - EXIT INT TERM HUP
     if [ -n "$BOOTSTRAP_PID" ]; then
         kill "$BOOTSTRAP_PID" 2>/dev/null && wait "$BOOTSTRAP_PID" 2>/dev/null
@@ -50,12 +52,11 @@ cleanup() {
         # Anything this check left running inside the root (a simulator after a failed step).
         local p
         for p in /proc/[0-9]*; do
-            [ "$(readlink "$p/root" 2>/dev/null)" = "$ROOT" ] && kill -KILL "${p#/proc/}" 2>/dev/null
+            [ "$(readlink "$p/root" 2>/dev/null)" = "$ROOT" ] && kill -KILL "${p#/proc/}"
         done
         # The root is a tmpfs: unmounting it removes it.
-        findmnt -rn -o TARGET | awk -v r="$ROOT" '$0 == r || index($0, r "/") == 1' | sort -r | while read -r m; do
-            umount "$m" || umount -l "$m"
-        done
+        findmnt -rn -o TARGET | awk -v r="$ROOT" '$0 == r || index($0, r "/") == 1' | sort -r |
+            while read -r m; do umount "$m" || umount -l "$m"; done
         rmdir "$ROOT" || rc=1
     fi
     [ "$rc" -eq 0 ] || echo "== package check FAILED after $((SECONDS - t0)) s" >&2
@@ -155,8 +156,9 @@ in_root apt-get update -q
 in_root apt-get install -y -q --no-install-recommends "/tmp/$(basename "$DEB")"
 # The downloaded files stay for the next run, less those the archive no longer has.
 in_root apt-get autoclean -q >/dev/null
-toolchain="$(in_root dpkg-query -W -f '${Package}\n' |
-    grep -E -- '-dev$|^(cmake|ninja-build|make|gcc|gcc-[0-9]+|g\+\+|g\+\+-[0-9]+|cpp|clang.*|ccache|pkg-config|binutils|lintian)$' || true)"
+tools='-dev$|^(cmake|ninja-build|make|gcc|gcc-[0-9]+|g\+\+|g\+\+-[0-9]+|cpp|clang.*|ccache'
+tools+='|pkg-config|binutils)$'
+toolchain="$(in_root dpkg-query -W -f '${Package}\n' | grep -E -- "$tools" || true)"
 [ -z "$toolchain" ] || { echo "build tools came with the package: $toolchain" >&2; exit 1; }
 
 # The image: 72 KiB of program bytes at address 0, as AVR toolchains write it (16 bytes a record,
@@ -222,8 +224,8 @@ step "zubload and zub-boardsim as $USER_NAME (not in dialout), without network"
 step "zubloader-launch on the offscreen platform"
 TRACE="$CHECK/window-trace.txt"
 rm -f "$TRACE"
-strace -f -qq -e trace=openat -e signal=none -o "$TRACE" \
-    "${AS_USER[@]}" QT_QPA_PLATFORM=offscreen /usr/bin/zubloader-launch >"$CHECK/window-out.txt" 2>&1 &
+strace -f -qq -e trace=openat -e signal=none -o "$TRACE" "${AS_USER[@]}" \
+    QT_QPA_PLATFORM=offscreen /usr/bin/zubloader-launch >"$CHECK/window-out.txt" 2>&1 &
 WINDOW_PID=$!
 settings="\"$HOME_IN/.local/share/zubloader/default.ini\""
 started=""
@@ -253,8 +255,13 @@ rc=0
 wait "$WINDOW_PID" || rc=$?
 WINDOW_PID=""
 # strace ends as its program did: by the SIGTERM sent above, and not before.
-[ "$rc" -eq 143 ] || { echo "the window ended with status $rc" >&2; cat "$CHECK/window-out.txt" >&2; exit 1; }
-echo "window ran its start-up in ~/.local/share/zubloader with DejaVu Sans Condensed and Noto Sans CJK, ended by SIGTERM"
+if [ "$rc" -ne 143 ]; then
+    echo "the window ended with status $rc" >&2
+    cat "$CHECK/window-out.txt" >&2
+    exit 1
+fi
+echo "the window ran its start-up in ~/.local/share/zubloader with DejaVu Sans Condensed and"
+echo "Noto Sans CJK, and ended by SIGTERM"
 
 # The demo as the README gives it, after a plain `apt install`, which also brings the
 # recommended packages: without a display it runs the download in the terminal.
