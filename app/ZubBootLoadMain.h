@@ -170,6 +170,9 @@ public:
     // The rate code of the row whose text CmbBaudRate shows, or -1 when the text names no row
     // (SetBaudRate(-1) then keeps the component's current rate).
     int BaudRateBoxCode() const;
+    // After a port error line: one line saying why the port would not open (or went away) and
+    // the usual fix.
+    void AddPortFaultReason();
     // --- end link/ ---
 
     // ---- engine/: the download state machine and the model image branch -----------------------

@@ -6,7 +6,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -51,7 +50,7 @@ int LoaderRun::Prepare() {
     if (options_.File.isEmpty() && !modelGiven && !haveIni) {
         out_.Note(QStringLiteral("zubload: no firmware named (FILE, --model or --model-row), and "
                                  "no default.ini in %1 to choose one")
-                      .arg(QDir::toNativeSeparators(f->StartDir)));
+                      .arg(f->StartDir));
         return ExitUsage;
     }
     if (haveIni)
@@ -75,8 +74,9 @@ int LoaderRun::Prepare() {
             if (f->Upd.CheckServer(f->Upd.BaseUrl)) {
                 f->Upd.DownloadFile(f->Upd.UpdateUrl, listFile);
             } else {
-                f->AddLog(QStringLiteral("[장애]서버에 연결 할 수 없습니다."));
-                out_.Failure(QStringLiteral("[장애]서버에 연결 할 수 없습니다."));
+                const QString line = QStringLiteral("[장애]서버에 연결 할 수 없습니다.");
+                f->AddLog(line);
+                out_.Failure(line);
                 return ExitImage;
             }
         }
@@ -131,7 +131,7 @@ bool LoaderRun::applyModel(QString* error) {
         if (row < 0) {
             QStringList names;
             for (int i = 0; i < rows; ++i)
-                names << f->CmbModel->itemText(i);
+                names << QLatin1Char('"') + f->CmbModel->itemText(i) + QLatin1Char('"');
             *error = QStringLiteral("no model \"%1\" in hexlist.txt; its models: %2")
                          .arg(*options_.ModelName, names.join(QStringLiteral(", ")));
             return false;
@@ -162,6 +162,9 @@ void LoaderRun::Start() {
 void LoaderRun::startBoard() {
     running_ = true;
     form_->BtnStartClick();
+    // Also watches the Start itself: should the engine ever come to rest without a record,
+    // the run ends instead of waiting for ever.
+    idleWatch_->start();
 }
 
 void LoaderRun::onRecord(const DownloadRecord& record) {
@@ -192,6 +195,11 @@ void LoaderRun::whenIdle() {
     if (form_->DownloadState != DownloadStep::Idle || form_->TmMainPro->isActive())
         return;
     idleWatch_->stop();
+    if (running_) {
+        running_ = false;
+        out_.Note(QStringLiteral("zubload: the download ended without a result"));
+        haltStatus_ = ExitFailed;
+    }
     if (endedRecord_) {
         out_.Result(*endedRecord_, boards_);
         endedRecord_.reset();
@@ -246,8 +254,12 @@ void LoaderRun::Interrupt() {
     if (ended_ || interrupted_)
         return;
     interrupted_ = true;
-    if (input_)
+    if (input_ && input_->isEnabled()) {
+        // At the prompt the terminal has echoed "^C": the summary starts on a line of its own.
+        if (isatty(STDERR_FILENO))
+            out_.Note(QString());
         input_->setEnabled(false);
+    }
     if (running_) {
         // A board that has answered is half written; one still awaited is only a wait.
         midBoard_ = form_->DownloadState >= DownloadStep::WaitId;

@@ -14,6 +14,8 @@
 
 #include <clocale>
 #include <cstdio>
+#include <exception>
+#include <memory>
 
 #include <unistd.h>
 
@@ -25,7 +27,8 @@ void printOut(const QString& text) {
 }
 
 int listPorts(bool json) {
-    for (const SerialDeviceInfo& info : ListSerialDevices()) {
+    const QList<SerialDeviceInfo> devices = ListSerialDevices();
+    for (const SerialDeviceInfo& info : devices) {
         if (json) {
             const QByteArray line = PortJson(info);
             std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
@@ -33,6 +36,13 @@ int listPorts(bool json) {
             printOut(PortLineText(info) + QLatin1Char('\n'));
         }
     }
+    std::fflush(stdout);
+    // Standard output stays one device a line; what keeps the user from the ports goes beside.
+    QStringList notes = PortAccessHint();
+    if (devices.isEmpty() && !json)
+        notes.prepend(QStringLiteral("No serial devices."));
+    for (const QString& note : notes)
+        std::fprintf(stderr, "%s\n", note.toLocal8Bit().constData());
     return ExitOk;
 }
 
@@ -97,15 +107,23 @@ int main(int argc, char** argv) {
     int status = ExitOk;
     {
         LoaderRun run(options, out);
-        status = run.Prepare();
+        try {
+            status = run.Prepare();
+        } catch (const std::exception& e) {
+            out.Note(QStringLiteral("zubload: ") + QString::fromLocal8Bit(e.what()));
+            status = ExitFailed;
+        }
         if (status < 0 && StopSignalSeen())
             status = ExitInterrupted;
         if (status < 0) {
-            QSocketNotifier stops(stopFd, QSocketNotifier::Read);
-            QObject::connect(&stops, &QSocketNotifier::activated, &run, [&run, stopFd] {
-                DrainStopSignals(stopFd);
-                run.Interrupt();
-            });
+            std::unique_ptr<QSocketNotifier> stops;
+            if (stopFd >= 0) {
+                stops = std::make_unique<QSocketNotifier>(stopFd, QSocketNotifier::Read);
+                QObject::connect(stops.get(), &QSocketNotifier::activated, &run, [&run, stopFd] {
+                    DrainStopSignals(stopFd);
+                    run.Interrupt();
+                });
+            }
             run.Start();
             status = app.exec();
         }

@@ -13,7 +13,9 @@ _zubload() {
             COMPREPLY=($(compgen -W "${ports[*]}" -- "$cur"))
             return ;;
         -b|--baud)
-            COMPREPLY=($(compgen -W "110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600 115200 128000 256000" -- "$cur"))
+            local rates="110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600 115200
+                128000 256000"
+            COMPREPLY=($(compgen -W "$rates" -- "$cur"))
             return ;;
         --protocol)
             COMPREPLY=($(compgen -W "NORMAL ZUB16T1 ZUB16T2" -- "$cur"))
@@ -44,7 +46,10 @@ _zubload() {
             return ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--port --baud --protocol --auto-reset --no-auto-reset --skip-blank --no-skip-blank --dir --model --model-row --repeat --json --quiet --list-ports --help --version" -- "$cur"))
+        local options="--port --baud --protocol --auto-reset --no-auto-reset --skip-blank
+            --no-skip-blank --dir --model --model-row --repeat --json --quiet --list-ports
+            --help --version"
+        COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi
     # Firmware files: Intel HEX and scrambled images, and folders to reach them.

@@ -53,6 +53,7 @@ void TForm1::RunDownloadStep() {
         DownloadState = DownloadStep::Idle;
         FailDownload(RecordFailure::Port,
                      QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+        AddPortFaultReason();
         return;
     }
     switch (DownloadState) {
@@ -252,6 +253,7 @@ void TForm1::OpenLink() {
         DownloadState = DownloadStep::Idle;
         FailDownload(RecordFailure::Port,
                      QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+        AddPortFaultReason();
     }
 }
 
@@ -275,6 +277,7 @@ void TForm1::ResetTarget() {
                 DownloadState = DownloadStep::Idle;
                 FailDownload(RecordFailure::Port,
                              QStringLiteral("통신포트오류:") + CmbComPort->currentText());
+                AddPortFaultReason();
                 TmMainPro->start();
                 return;
             }

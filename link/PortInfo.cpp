@@ -1,9 +1,115 @@
 #include "link/PortInfo.h"
 
+#include "link/PortFaults.h"
 #include "link/TComm.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSerialPort>
 #include <QSerialPortInfo>
+
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Where lock files are looked for: the folders of the lock conventions (Qt also falls back to
+// /tmp, but only where none of these is writable; a leftover there would hold a port for ever).
+constexpr const char* kLockDirs[] = {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks",
+                                     "/var/spool/uucp"};
+
+QByteArray ReadSmallFile(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.read(4096);
+}
+
+bool ProcessAlive(qint64 pid) {
+    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+QString ProcessName(qint64 pid) {
+    return ProcessNameFromComm(ReadSmallFile(QStringLiteral("/proc/%1/comm").arg(pid)));
+}
+
+// Another process that has `path` open, found through /proc/*/fd (only the processes this user
+// may look into), or 0.
+qint64 OpenHolder(const QString& path) {
+    const qint64 self = QCoreApplication::applicationPid();
+    const QStringList pids =
+        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : pids) {
+        bool ok = false;
+        const qint64 pid = entry.toLongLong(&ok);
+        if (!ok || pid == self)
+            continue;
+        const QString fdDir = QStringLiteral("/proc/") + entry + QStringLiteral("/fd");
+        const QStringList fds = QDir(fdDir).entryList(QDir::System | QDir::NoDotAndDotDot);
+        for (const QString& fd : fds) {
+            if (QFile::symLinkTarget(fdDir + QLatin1Char('/') + fd) == path)
+                return pid;
+        }
+    }
+    return 0;
+}
+
+// The group owning `path`, and whether this login lacks it while /etc/group lists the user.
+void DeviceGroup(const QString& path, QString* group, bool* pending) {
+    struct stat st {};
+    *pending = false;
+    // A device of group root (a console) has no group to join: the hint names dialout then.
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || st.st_gid == 0)
+        return;
+    const struct group* gr = ::getgrgid(st.st_gid);
+    if (gr == nullptr)
+        return;
+    *group = QString::fromLocal8Bit(gr->gr_name);
+    const struct passwd* pw = ::getpwuid(::geteuid());
+    if (pw == nullptr || gr->gr_mem == nullptr)
+        return;
+    gid_t groups[256];
+    const int count = ::getgroups(256, groups);
+    for (int i = 0; i < count; ++i) {
+        if (groups[i] == st.st_gid)
+            return; // this login has the group already: joining it again would not help
+    }
+    for (char** member = gr->gr_mem; *member != nullptr; ++member) {
+        if (std::strcmp(*member, pw->pw_name) == 0) {
+            // Listed, yet the open was refused: the running login has the old group set.
+            *pending = true;
+            return;
+        }
+    }
+}
+
+bool MayOpen(const QString& path) {
+    return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
+}
+
+} // namespace
+
+qint64 PortLockHolder(const QString& path, bool oneLineOnly) {
+    const QString name = LockFileName(path);
+    const qint64 self = QCoreApplication::applicationPid();
+    for (const char* dir : kLockDirs) {
+        const QByteArray contents = ReadSmallFile(QLatin1String(dir) + QLatin1Char('/') + name);
+        if (oneLineOnly && LockFileHasOwnerName(contents))
+            continue;
+        const qint64 pid = LockFilePid(contents);
+        if (pid != self && ProcessAlive(pid))
+            return pid;
+    }
+    return 0;
+}
 
 QList<SerialDeviceInfo> ListSerialDevices() {
     QList<SerialDeviceInfo> list;
@@ -23,6 +129,20 @@ SerialDeviceInfo DescribeDevice(const QString& portName) {
     const QString path = probe.ResolvedDevicePath();
     const QString canonical = QFileInfo(path).canonicalFilePath();
     info.Path = canonical.isEmpty() ? path : canonical;
+    const QStringList devices = TComm::DeviceList();
+    for (int i = 0; i < devices.size() && i < 8 && info.ComNumber == 0; ++i) {
+        if (QFileInfo(devices.at(i)).canonicalFilePath() == info.Path)
+            info.ComNumber = i + 1;
+    }
+    const QDir byId(QStringLiteral("/dev/serial/by-id"));
+    const QStringList links = byId.entryList(QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& link : links) {
+        if (!info.Path.isEmpty() &&
+            QFileInfo(byId.filePath(link)).canonicalFilePath() == info.Path) {
+            info.ById = byId.filePath(link);
+            break;
+        }
+    }
     const QSerialPortInfo port(info.Path);
     info.HasUsbIds = port.hasVendorIdentifier() && port.hasProductIdentifier();
     info.VendorId = port.vendorIdentifier();
@@ -40,4 +160,66 @@ QString DeviceColumnText(const SerialDeviceInfo& info) {
     if (!info.SerialNumber.isEmpty())
         text += QLatin1Char(' ') + info.SerialNumber;
     return text;
+}
+
+PortFaultFacts DiagnosePortFault(const TComm& comm) {
+    PortFaultFacts f;
+    if (comm.Enabled())
+        return f;
+    f.Port = QString::fromLocal8Bit(comm.DeviceName());
+    const QString path = comm.ResolvedDevicePath();
+    const QString canonical = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+    f.Path = canonical.isEmpty() ? path : canonical;
+    if (comm.DeviceLost()) {
+        f.Fault = PortFault::Lost;
+        return f;
+    }
+    if (comm.LastError() == QSerialPort::NoError)
+        return f; // closed on purpose, not refused: nothing to explain
+    if (path.isEmpty() || !QFileInfo::exists(path) ||
+        comm.LastError() == QSerialPort::DeviceNotFoundError) {
+        f.Fault = PortFault::NoDevice;
+        if (path.isEmpty())
+            f.DeviceCount = int(TComm::DeviceList().size());
+        return f;
+    }
+    // A lock naming a live program says who holds the port, whatever error the open gave.
+    f.HolderPid = PortLockHolder(f.Path, false);
+    if (f.HolderPid == 0 && !MayOpen(f.Path) && errno == EACCES) {
+        f.Fault = PortFault::Denied;
+        DeviceGroup(f.Path, &f.Group, &f.GroupPending);
+        return f;
+    }
+    if (f.HolderPid == 0 && comm.LastError() == QSerialPort::PermissionError)
+        f.HolderPid = OpenHolder(f.Path); // an exclusive open without a lock file
+    if (f.HolderPid != 0 || comm.LastError() == QSerialPort::PermissionError) {
+        f.Fault = PortFault::Held;
+        if (f.HolderPid != 0)
+            f.Holder = ProcessName(f.HolderPid);
+        return f;
+    }
+    f.Fault = PortFault::Other;
+    f.Detail = comm.LastErrorText();
+    return f;
+}
+
+QString PortFaultReason(const TComm& comm) {
+    return PortFaultText(DiagnosePortFault(comm));
+}
+
+QStringList PortAccessHint() {
+    if (::geteuid() == 0)
+        return {};
+    bool anyDevice = false;
+    QString group;
+    bool pending = false;
+    for (const QString& path : TComm::DeviceList()) {
+        if (MayOpen(path))
+            return {};
+        if (errno != EACCES)
+            continue;
+        anyDevice = true;
+        DeviceGroup(path, &group, &pending);
+    }
+    return anyDevice ? PortAccessHintText(group, pending) : QStringList();
 }

@@ -2,10 +2,15 @@
 // production record's device column and the reasons a port could not be opened.
 #pragma once
 
+#include "link/PortFaults.h"
+
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
+
+class TComm;
 
 struct SerialDeviceInfo {
     int ComNumber = 0; // 1..8 when "ComN" reaches this device, else 0
@@ -29,3 +34,18 @@ SerialDeviceInfo DescribeDevice(const QString& portName);
 // The record's device column: the path, then the description and serial number when known
 // ("/dev/ttyUSB0 FT232R A50285BI").
 QString DeviceColumnText(const SerialDeviceInfo& info);
+
+// Why `comm` could not open its device (after a failed Open, or once an open device went away):
+// the facts the system gives (the device, its group, a lock file or /proc naming the holder)
+// and the line that says it with its usual fix. Empty when the port is open.
+PortFaultFacts DiagnosePortFault(const TComm& comm);
+QString PortFaultReason(const TComm& comm);
+
+// Another live program that a lock file of the device `path` names (LCK..ttyUSB0 in /var/lock
+// and the other usual folders), or 0. `oneLineOnly`: pass over Qt's lock files, which name
+// their program too and which Qt judges itself (a pid reused by another program is stale).
+qint64 PortLockHolder(const QString& path, bool oneLineOnly);
+
+// For the port list: when this user may open none of the system's serial devices, the lines
+// that say which group they need and what to run; empty otherwise (or as root).
+QStringList PortAccessHint();

@@ -1,5 +1,6 @@
 #include "app/ZubBootLoadMain.h"
 
+#include "link/PortInfo.h"
 #include "link/PortNames.h"
 
 #include <QComboBox>
@@ -26,6 +27,12 @@ bool TForm1::OpenPort() {
 void TForm1::ClosePort() {
     if (Comm1.Enabled())
         Comm1.Close();
+}
+
+void TForm1::AddPortFaultReason() {
+    const QString reason = PortFaultReason(Comm1);
+    if (!reason.isEmpty())
+        AddLog(reason);
 }
 
 void TForm1::CmbComPortChange() {

@@ -1,13 +1,16 @@
 #include "link/TComm.h"
 
+#include "link/PortInfo.h"
 #include "link/PortNames.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QThread>
 
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 
@@ -49,8 +52,10 @@ TComm::TComm(QObject* parent) : QObject(parent), port_(new QSerialPort(this)) {
 }
 
 TComm::~TComm() {
-    if (port_->isOpen())
+    if (port_->isOpen()) {
+        restoreLatency();
         port_->close();
+    }
 }
 
 void TComm::SetDeviceName(const QByteArray& name) {
@@ -77,9 +82,18 @@ int TComm::BaudRateCode() const {
 void TComm::Open() {
     if (port_->isOpen())
         return;
-    const QString path = ResolvedDevicePath();
-    if (path.isEmpty())
+    deviceLost_ = false;
+    QString path = ResolvedDevicePath();
+    if (path.isEmpty()) {
+        lastError_ = QSerialPort::DeviceNotFoundError;
+        lastErrorText_ = QStringLiteral("no such device");
         return;
+    }
+    // Open the device itself, not a /dev/serial/by-id link to it: Qt names its lock file after
+    // the path it is given, and the lock must be the one every other program sees.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    if (!canonical.isEmpty())
+        path = canonical;
     port_->setPortName(path);
     port_->setBaudRate(kBaudRates[static_cast<size_t>(rateCode_)]);
     port_->setDataBits(QSerialPort::Data8);
@@ -90,9 +104,25 @@ void TComm::Open() {
     // adapter that another program has just closed can be free while its lock still stands for a
     // moment. Such a lock is waited out briefly; a port that stays held still fails soon.
     for (int attempt = 0;; ++attempt) {
-        if (port_->open(QIODevice::ReadWrite))
+        // Qt takes a one-line lock file (minicom, lockdev, UUCP) for a stale one and removes it;
+        // a lock naming a program that runs is respected all the same.
+        if (PortLockHolder(path, true) != 0) {
+            lastError_ = QSerialPort::PermissionError;
+            lastErrorText_ = QStringLiteral("locked by another program");
+            if (attempt >= kLockRetries)
+                return;
+            QThread::msleep(kLockRetryMs);
+            continue;
+        }
+        if (port_->open(QIODevice::ReadWrite)) {
+            lastError_ = QSerialPort::NoError;
+            lastErrorText_.clear();
+            requestLowLatency();
             return;
+        }
         const QSerialPort::SerialPortError error = port_->error();
+        lastError_ = error;
+        lastErrorText_ = port_->errorString();
         port_->clearError();
         if (error != QSerialPort::PermissionError || attempt >= kLockRetries)
             return;
@@ -121,6 +151,7 @@ void TComm::Close() {
         return;
     if (!drained)
         ::ioctl(fd, TCFLSH, TCOFLUSH);
+    restoreLatency();
     port_->close();
     port_->clearError();
 }
@@ -227,8 +258,13 @@ void TComm::onError(int error) {
         gone = ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     }
     // The device is gone (adapter pulled, peer closed): nothing can be drained.
-    if (gone)
+    if (gone) {
+        deviceLost_ = true;
+        lastError_ = error;
+        lastErrorText_ = port_->errorString();
+        lowLatencySet_ = false;
         port_->close();
+    }
 }
 
 void TComm::scheduleRxCheck() {
@@ -268,6 +304,29 @@ bool TComm::flushToOs(qint64 deadlineMs) {
     if (port_->isOpen() && port_->error() == QSerialPort::TimeoutError)
         port_->clearError();
     return port_->isOpen() && port_->bytesToWrite() == 0;
+}
+
+void TComm::requestLowLatency() {
+    lowLatencySet_ = false;
+    const int fd = static_cast<int>(port_->handle());
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0)
+        return;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    lowLatencySet_ = ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+void TComm::restoreLatency() {
+    if (!lowLatencySet_)
+        return;
+    // The adapter goes back to how other programs found it.
+    lowLatencySet_ = false;
+    const int fd = static_cast<int>(port_->handle());
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags &= ~ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &serial);
+    }
 }
 
 qint64 TComm::wireTimeMs(qint64 bytes) const {

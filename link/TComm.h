@@ -34,6 +34,11 @@ public:
     qint32 KernelBaudRate() const;
     // The device path an Open with the current name would use.
     QString ResolvedDevicePath() const;
+    // Why the port is not open: the system's error of the last failed Open (a QSerialPort
+    // error code and its text), or that an open device went away. Cleared by a good Open.
+    int LastError() const { return lastError_; }
+    QString LastErrorText() const { return lastErrorText_; }
+    bool DeviceLost() const { return deviceLost_; }
 
     // Seam: the list of serial devices that "Com1".."Com8" index into. Tests give it
     // pseudo-terminals; unset, the system's serial ports are listed.
@@ -54,6 +59,10 @@ private:
     // Waits until the OS holds every queued byte, or the deadline passes. True when all left.
     bool flushToOs(qint64 deadlineMs);
     qint64 wireTimeMs(qint64 bytes) const;
+    // USB serial adapters hold received bytes for up to 16 ms unless asked not to; the page
+    // loop waits for each one-byte answer. Drivers without the setting (a pty) are left alone.
+    void requestLowLatency();
+    void restoreLatency();
 
     QSerialPort* port_;
     QByteArray name_ = "Com1";
@@ -62,4 +71,9 @@ private:
     // receive event is not raised from inside those calls but queued for the event loop.
     bool busy_ = false;
     bool rxCheckQueued_ = false;
+    int lastError_ = 0;
+    QString lastErrorText_;
+    bool deviceLost_ = false;
+    // Open turned the driver's low-latency flag on; Close turns it off again.
+    bool lowLatencySet_ = false;
 };

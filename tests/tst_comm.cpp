@@ -1,14 +1,18 @@
 // The serial component against real pseudo-terminals: naming, rates, writing, reading, closing,
 // and a device that stops reading or disappears.
+#include "link/PortFaults.h"
+#include "link/PortInfo.h"
 #include "link/PortNames.h"
 #include "link/TComm.h"
 #include "tst_comm_pty.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -107,6 +111,68 @@ private Q_SLOTS:
         QVERIFY(!comm.Enabled());
         QVERIFY2(clock.elapsed() < 2000, "a held lock must fail soon");
         lock.unlock();
+    }
+
+    // What the system tells of a port another program holds, and the one refusal a root test
+    // cannot provoke: a user outside the device's group.
+    void portFaultFacts() {
+        QCOMPARE(LockFileName("/dev/ttyUSB0"), QStringLiteral("LCK..ttyUSB0"));
+        QCOMPARE(LockFileName("/dev/pts/3"), QStringLiteral("LCK..pts_3"));
+        QCOMPARE(LockFilePid("      4242\n"), qint64(4242));             // UUCP, minicom, lockdev
+        QCOMPARE(LockFilePid("4242\nzubloader\nbench\n"), qint64(4242)); // Qt
+        QCOMPARE(LockFilePid(QByteArray("\x92\x10\x00\x00", 4)),
+                 qint64(4242)); // binary, old Kermit
+        QCOMPARE(LockFilePid(""), qint64(0));
+        QCOMPARE(LockFilePid("-1\n"), qint64(0));
+        QCOMPARE(LockFilePid("garbage\n"), qint64(0));
+        QVERIFY(!LockFileHasOwnerName("      4242\n"));
+        QVERIFY(LockFileHasOwnerName("4242\nzubloader\nbench\n"));
+        QCOMPARE(ProcessNameFromComm("minicom\n"), QStringLiteral("minicom"));
+
+        PortFaultFacts f;
+        f.Fault = PortFault::Denied;
+        f.Port = QStringLiteral("/dev/serial/by-id/usb-FTDI_A1-if00-port0");
+        f.Path = QStringLiteral("/dev/ttyUSB0");
+        f.Group = QStringLiteral("dialout");
+        QCOMPARE(PortFaultText(f),
+                 QStringLiteral("[Error] Permission denied: /dev/ttyUSB0; the user is not in the "
+                                "\"dialout\" group: run sudo usermod -aG dialout $USER, then log "
+                                "in again"));
+        f.GroupPending = true;
+        QCOMPARE(PortFaultText(f), QStringLiteral("[Error] Permission denied: /dev/ttyUSB0; this "
+                                                  "login predates the user's \"dialout\" group: "
+                                                  "log out and in again"));
+        QCOMPARE(PortAccessHintText(QStringLiteral("uucp"), false),
+                 QStringList({QStringLiteral("The serial ports belong to the group \"uucp\", and "
+                                             "this user is not in it."),
+                              QStringLiteral("Run: sudo usermod -aG uucp $USER"),
+                              QStringLiteral("then log out and in again to use them.")}));
+        f = {};
+        f.Fault = PortFault::Held;
+        f.Path = QStringLiteral("/dev/ttyACM0");
+        f.Holder = QStringLiteral("ModemManager");
+        f.HolderPid = 812;
+        QCOMPARE(PortFaultText(f),
+                 QStringLiteral("[Error] /dev/ttyACM0 is in use by ModemManager (pid 812); it "
+                                "probes new adapters for a few seconds: wait and start again, or "
+                                "run: sudo systemctl disable --now ModemManager"));
+    }
+
+    // A jig names its adapter by a /dev/serial/by-id link: the description is of the device
+    // behind it, with the Com number the window gives that device.
+    void describeFollowsLinks() {
+        PtyPair a, b;
+        QVERIFY(a.ok() && b.ok());
+        TComm::SetDeviceListProvider([&] { return QStringList{a.path, b.path}; });
+        QTemporaryDir dir;
+        const QString link = dir.path() + QStringLiteral("/usb-FTDI_FT232R_A50285BI-if00-port0");
+        QVERIFY(QFile::link(b.path, link));
+        const SerialDeviceInfo info = DescribeDevice(link);
+        QCOMPARE(info.Path, b.path);
+        QCOMPARE(info.ComNumber, SortDeviceNames({a.path, b.path}).indexOf(b.path) + 1);
+        QVERIFY(!info.HasUsbIds); // a pty has no USB identity
+        QCOMPARE(DeviceColumnText(info), b.path);
+        QCOMPARE(DescribeDevice(QStringLiteral("Com3")).Path, QString());
     }
 
     void missingDeviceStaysClosed() {

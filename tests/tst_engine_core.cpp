@@ -1,8 +1,14 @@
 // The engine's arithmetic without a window: page planning against the identification, the
 // folded page progress, the rate tolerance and the texts of the lines it logs.
+#include "engine/ProductionRecord.h"
 #include "engine/Progress.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 class TestEngineCore : public QObject {
     Q_OBJECT
@@ -11,6 +17,7 @@ private Q_SLOTS:
     void planAgainstIdentification();
     void rateTolerance();
     void texts();
+    void recordFromProgramsAtOnce();
 };
 
 void TestEngineCore::pagesAndFoldedProgress() {
@@ -94,6 +101,76 @@ void TestEngineCore::texts() {
     pic.PageSize = 0;
     QCOMPARE(PlanErrorText(PlanDownload(999, pic), 999, pic, 0x0a),
              QStringLiteral("[Error] Get ID fail: unknown page size code 0x0A"));
+}
+
+void TestEngineCore::recordFromProgramsAtOnce() {
+    // Four programs share a start directory and each appends a row to each of 100 new month
+    // files at the same moment: every file gets one byte order mark and one header, and every
+    // row whole, on a line of its own.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    constexpr int kPrograms = 4;
+    constexpr int kFiles = 100;
+    int go[2];
+    QVERIFY(::pipe(go) == 0);
+    std::vector<pid_t> children;
+    for (int p = 0; p < kPrograms; ++p) {
+        const pid_t pid = ::fork();
+        QVERIFY(pid >= 0);
+        if (pid == 0) {
+            ::close(go[1]);
+            char c;
+            while (::read(go[0], &c, 1) < 0) {
+            } // released together when the pipe closes
+            DownloadRecord r;
+            r.Station = QStringLiteral("station%1").arg(p);
+            r.Result = RecordResult::Stopped;
+            // Long enough that a row written in pieces would show, and a field to be quoted.
+            r.Detail =
+                QString(2000, QLatin1Char(char('a' + p))) + QStringLiteral("\"quoted, too\"");
+            const QByteArray row = RecordRow(r);
+            bool ok = true;
+            for (int f = 0; f < kFiles; ++f)
+                ok = AppendRecordRow(dir.filePath(QStringLiteral("r%1.csv").arg(f)), row).Error ==
+                         RecordError::None &&
+                     ok;
+            ::_exit(ok ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+    for (const pid_t pid : children) {
+        int status = 0;
+        QCOMPARE(::waitpid(pid, &status, 0), pid);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const QByteArray header = "started,ended,station,program,port,device,source,model,image,"
+                              "image_bytes,image_sha256,protocol,baud,chip,pages_sent,"
+                              "pages_skipped,resends,seconds,result,detail\r\n";
+    for (int f = 0; f < kFiles; ++f) {
+        QFile file(dir.filePath(QStringLiteral("r%1.csv").arg(f)));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(text.startsWith("\xEF\xBB\xBF" + header));
+        QCOMPARE(text.count("\xEF\xBB\xBF"), 1);
+        QCOMPARE(text.count(header), 1);
+        const QList<QByteArray> lines = text.mid(3 + header.size()).split('\n');
+        QCOMPARE(lines.size(), kPrograms + 1);
+        QVERIFY(lines.last().isEmpty());
+        QList<int> seen;
+        for (int i = 0; i < kPrograms; ++i) {
+            const QByteArray& line = lines.at(i);
+            const int p =
+                line.indexOf(",station") < 0 ? -1 : line.at(line.indexOf(",station") + 8) - '0';
+            QVERIFY2(p >= 0 && p < kPrograms, line.constData());
+            QVERIFY(line.endsWith(",stopped,\"" + QByteArray(2000, char('a' + p)) +
+                                  "\"\"quoted, too\"\"\"\r"));
+            seen << p;
+        }
+        std::sort(seen.begin(), seen.end());
+        QCOMPARE(seen, QList<int>({0, 1, 2, 3}));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestEngineCore)

@@ -4,11 +4,19 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCryptographicHash>
+#include <QDate>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -27,6 +35,33 @@ int firstIndex(const std::vector<FormRig::Tick>& ticks, int32_t state) {
     return -1;
 }
 
+// The record's file for this month, read by Python's csv module: every row, the host name
+// and each row's ended - started in seconds, as Python's own ISO 8601 reader sees them.
+QJsonObject readRecord(const QString& path) {
+    const char* script = R"(
+import csv, datetime, json, socket, sys
+with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:
+    rows = list(csv.reader(f, strict=True))
+spans = []
+for r in rows[1:]:
+    a, b = (datetime.datetime.fromisoformat(t) for t in r[0:2])
+    spans.append((b - a).total_seconds())
+json.dump({'rows': rows, 'host': socket.gethostname(), 'spans': spans}, sys.stdout)
+)";
+    QProcess py;
+    py.start(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromUtf8(script), path});
+    if (!py.waitForFinished(10000) || py.exitCode() != 0) {
+        qWarning("%s", py.readAllStandardError().constData());
+        return {};
+    }
+    return QJsonDocument::fromJson(py.readAllStandardOutput()).object();
+}
+
+QString recordFileName() {
+    return QStringLiteral("downloads-") + QDate::currentDate().toString(QStringLiteral("yyyy-MM")) +
+           QStringLiteral(".csv");
+}
+
 } // namespace
 
 class TestEngineDownload : public QObject {
@@ -41,6 +76,8 @@ private Q_SLOTS:
     void idInTwoPiecesAndPageProgressFolding();
     void signatureE0StartsAtPage64();
     void imageEndThreshold();
+    void productionRecord();
+    void recordNotWritable();
 };
 
 void TestEngineDownload::normalWithAndWithoutJigReset() {
@@ -276,6 +313,147 @@ void TestEngineDownload::imageEndThreshold() {
     VERIFY_LOG(rig, kSingleRun);
     QTRY_COMPARE(sim.Count(QStringLiteral("END 1")), 1);
     QCOMPARE(sim.Flash(), Flashed(image, 131072));
+}
+
+void TestEngineDownload::productionRecord() {
+    FormRig rig;
+    std::vector<DownloadRecord> hooked;
+    rig.F().RecordHook = [&hooked](const DownloadRecord& r) { hooked.push_back(r); };
+    // The operator names a link to the board; the board asks for page 1 a second time.
+    const QString link = rig.Dir() + QStringLiteral("/ttyJIG");
+    BoardSim sim;
+    QVERIFY(
+        sim.Start({QStringLiteral("--link"), link, QStringLiteral("--resend-page"),
+                   QStringLiteral("1"), QStringLiteral("--resend-times"), QStringLiteral("1")}));
+    // Pages 0, 1 and 4 hold code, 2 and 3 are erased (page size 256).
+    const QMap<int, QByteArray> image = {{0, Code(512, 12)}, {1024, Code(256, 13)}};
+    QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText(image, true)));
+    rig.SetLocal(QStringLiteral("fw.hex"));
+    rig.SetPort(link);
+    rig.F().CbBlankSkip->setChecked(true);
+    rig.F().CmbProtocol->setCurrentIndex(1);  // ZUB16T1: switched from 256000 ...
+    rig.F().CmbBaudRate->setCurrentIndex(12); // ... to 115200 by the jig reset
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    VERIFY_LOG(rig, kSingleRun); // the record adds no line when it was written
+    QTRY_COMPARE(sim.Count(QStringLiteral("END 1")), 1);
+
+    // A failure: the port cannot be opened. Its name needs quoting in the port, device and
+    // detail columns.
+    const QString missing = rig.Dir() + QStringLiteral("/tty\"NO,NE");
+    rig.SetPort(missing);
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+
+    // A Start over a download waiting for its board ends it as stopped, and so does Stop.
+    BoardSim mute;
+    QVERIFY(mute.Start({QStringLiteral("--no-ready")}));
+    rig.SetPort(mute.Pty());
+    rig.F().Memo1->clear();
+    rig.Start();
+    QVERIFY(rig.WaitState(102));
+    rig.Start();
+    QTest::qWait(50);
+    QVERIFY(rig.WaitState(102));
+    QTest::mouseClick(rig.F().BtnStop, Qt::LeftButton);
+    QVERIFY(rig.WaitIdle());
+    // ... and so does closing the window.
+    rig.Start();
+    QVERIFY(rig.WaitState(102));
+    rig.F().close();
+    QTRY_VERIFY(!rig.F().TmMainPro->isActive());
+    for (const QString& line : rig.Log())
+        QVERIFY2(!line.startsWith(QStringLiteral("[Warning]")), qPrintable(line));
+
+    const QString path = rig.Dir() + QLatin1Char('/') + recordFileName();
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray raw = file.readAll();
+    QVERIFY(raw.startsWith("\xEF\xBB\xBF"));
+    QCOMPARE(raw.count("\xEF\xBB\xBF"), 1);
+    QVERIFY(raw.endsWith("\r\n"));
+    QCOMPARE(raw.count('\n'), raw.count("\r\n"));
+    QCOMPARE(raw.count("\r\n"), 6); // header and five rows, no field spans lines
+
+    const QJsonObject csv = readRecord(path);
+    const QJsonArray rows = csv.value(QStringLiteral("rows")).toArray();
+    QCOMPARE(rows.size(), 6);
+    QCOMPARE(rows.at(0).toArray().toVariantList(),
+             QVariantList({"started",       "ended",    "station", "program", "port",
+                           "device",        "source",   "model",   "image",   "image_bytes",
+                           "image_sha256",  "protocol", "baud",    "chip",    "pages_sent",
+                           "pages_skipped", "resends",  "seconds", "result",  "detail"}));
+    QCOMPARE(hooked.size(), size_t{5});
+    const QRegularExpression stamp(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"));
+    const QByteArray sent = sim.Flash().left(5 * 256);
+    const QString sha =
+        QString::fromLatin1(QCryptographicHash::hash(sent, QCryptographicHash::Sha256).toHex());
+    const QString fw = QFileInfo(rig.Dir() + "/fw.hex").canonicalFilePath();
+    const QString pts = QFileInfo(sim.Pty()).canonicalFilePath();
+    // source .. chip, pages_sent .. resends, result, detail (the failed row never reached the
+    // mode switch, so it names the rate the port was opened at).
+    const QStringList expected[] = {
+        {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "Mega128 0x44", "3", "2", "1", "ok", ""},
+        {"file", "", fw, "1280", sha, "ZUB16T1", "256000", "", "0", "0", "0", "failed",
+         QStringLiteral("통신포트오류:") + missing},
+        {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
+        {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
+        {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""}};
+    const QString ports[] = {link, missing, mute.Pty(), mute.Pty(), mute.Pty()};
+    const RecordResult results[] = {RecordResult::Ok, RecordResult::Failed, RecordResult::Stopped,
+                                    RecordResult::Stopped, RecordResult::Stopped};
+    const RecordFailure failures[] = {RecordFailure::None, RecordFailure::Port, RecordFailure::None,
+                                      RecordFailure::None, RecordFailure::None};
+    for (int i = 0; i < 5; ++i) {
+        QStringList row;
+        for (const QJsonValue& v : rows.at(i + 1).toArray())
+            row << v.toString();
+        QCOMPARE(row.size(), 20);
+        QVERIFY2(stamp.match(row[0]).hasMatch() && stamp.match(row[1]).hasMatch(),
+                 qPrintable(row[0] + " " + row[1]));
+        const double span = csv.value(QStringLiteral("spans")).toArray().at(i).toDouble();
+        QVERIFY(span >= 0);
+        QCOMPARE(row[17], QString::number(span, 'f', 3));
+        QCOMPARE(row[2], csv.value(QStringLiteral("host")).toString());
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("^ZubLoader \\d+\\.\\d+")).match(row[3]).hasMatch(),
+            qPrintable(row[3]));
+        QCOMPARE(row[4], ports[i]);
+        QStringList rest = row.mid(6, 8) + row.mid(14, 3) + row.mid(18, 2);
+        QCOMPARE(rest, expected[i]);
+        QCOMPARE(hooked[size_t(i)].Result, results[i]);
+        QCOMPARE(hooked[size_t(i)].Failure, failures[i]);
+        QCOMPARE(hooked[size_t(i)].Detail, row[19]);
+    }
+    // The device column starts with the device opened: the operator's link resolved.
+    QVERIFY(rows.at(1).toArray().at(5).toString().startsWith(pts));
+    QVERIFY(rows.at(3).toArray().at(5).toString().startsWith(
+        QFileInfo(mute.Pty()).canonicalFilePath()));
+}
+
+void TestEngineDownload::recordNotWritable() {
+    // A folder in the file's place: one warning line, and the failure itself unchanged.
+    FormRig rig;
+    QVERIFY(QDir(rig.Dir()).mkdir(recordFileName()));
+    std::vector<DownloadRecord> hooked;
+    rig.F().RecordHook = [&hooked](const DownloadRecord& r) { hooked.push_back(r); };
+    const QMap<int, QByteArray> image = {{0, Code(300, 14)}};
+    QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText(image)));
+    rig.SetLocal(QStringLiteral("fw.hex"));
+    const QString missing = rig.Dir() + QStringLiteral("/ttyNONE");
+    rig.SetPort(missing);
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    const QStringList log = rig.Log();
+    QCOMPARE(log.size(), 2);
+    QCOMPARE(log[0], QStringLiteral("통신포트오류:") + missing);
+    QVERIFY2(log[1].startsWith(QStringLiteral("[Warning] Production record not written: ")) &&
+                 log[1].contains(recordFileName()),
+             qPrintable(log[1]));
+    QCOMPARE(hooked.size(), size_t{1});
+    QCOMPARE(hooked[0].Failure, RecordFailure::Port);
+    QVERIFY(QFileInfo(rig.Dir() + QLatin1Char('/') + recordFileName()).isDir());
 }
 
 QTEST_MAIN(TestEngineDownload)

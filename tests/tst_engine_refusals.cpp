@@ -1,9 +1,12 @@
 // Downloads that must end early: resend limit, identifications that do not fit the image,
-// settings that name no row, a port that goes away.
+// settings that name no row, a port that is held, missing or goes away.
 #include "tst_engine_support.h"
+
+#include "link/TComm.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -20,6 +23,8 @@ private Q_SLOTS:
     void settingsWithNoRow();
     void portVanishesMidDownload();
     void reopenFailsAfterModeSwitch();
+    void heldPortNamesItsHolder();
+    void missingPortSaysSo();
 };
 
 void TestEngineRefusals::threeResendsGiveOverCount() {
@@ -147,7 +152,10 @@ void TestEngineRefusals::portVanishesMidDownload() {
     sim.Kill(); // the adapter is pulled while the engine waits for page 3's answer
     QVERIFY(rig.WaitIdle(2000));
     VERIFY_LOG(rig,
-               QStringList({kReady, kPower, kStart0, QStringLiteral("통신포트오류:") + sim.Pty()}));
+               QStringList({kReady, kPower, kStart0, QStringLiteral("통신포트오류:") + sim.Pty(),
+                            QStringLiteral("[Error] ") + sim.Pty() +
+                                QStringLiteral(" went away; check the cable and the adapter, "
+                                               "then start again")}));
     QVERIFY(!rig.F().Comm1.Enabled());
     QVERIFY(!rig.F().PortOpened);
 }
@@ -163,9 +171,77 @@ void TestEngineRefusals::reopenFailsAfterModeSwitch() {
     rig.Start();
     QVERIFY(rig.WaitIdle());
     QVERIFY(board.Vanished());
-    VERIFY_LOG(rig, QStringList({kReady, kPower, QStringLiteral("통신포트오류:") + board.Pty()}));
+    VERIFY_LOG(rig,
+               QStringList({kReady, kPower, QStringLiteral("통신포트오류:") + board.Pty(),
+                            QStringLiteral("[Error] No such device: ") + board.Pty() +
+                                QStringLiteral("; plug the adapter in, or pick another port")}));
     QVERIFY(!rig.F().PortOpened);
     QCOMPARE(board.WakeCount(), 0); // nothing written into a closed port
+}
+
+// Another program holds the board's device, named by a lock file as minicom and lockdev write
+// it; the port is given by a /dev/serial/by-id style link. Once the lock is gone the same link
+// downloads.
+void TestEngineRefusals::heldPortNamesItsHolder() {
+    if (!QFileInfo(QStringLiteral("/var/lock")).isWritable())
+        QSKIP("no writable /var/lock here");
+    QTemporaryDir links;
+    const QString link = links.path() + QStringLiteral("/usb-Zub_Board_A50285BI-if00-port0");
+    BoardSim sim;
+    QVERIFY(sim.Start({QStringLiteral("--link"), link}));
+    QProcess holder;
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    QVERIFY(holder.waitForStarted());
+    const QString lockPath = QStringLiteral("/var/lock/LCK..") +
+                             sim.Pty().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+    QVERIFY(WriteFile(lockPath, QByteArray::number(holder.processId()).rightJustified(10) + "\n"));
+
+    FormRig rig;
+    const QMap<int, QByteArray> image = {{0, Code(700, 6)}};
+    QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText(image)));
+    rig.SetLocal(QStringLiteral("fw.hex"));
+    rig.SetPort(link);
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    QFile::remove(lockPath);
+    VERIFY_LOG(rig, QStringList({QStringLiteral("통신포트오류:") + link,
+                                 QStringLiteral("[Error] %1 is in use by sleep (pid %2); close "
+                                                "that program, or pick another port")
+                                     .arg(sim.Pty())
+                                     .arg(holder.processId())}));
+    QVERIFY(sim.Events().isEmpty()); // never opened behind the holder's back
+
+    rig.F().Memo1->clear();
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    QTRY_COMPARE(sim.Flash(), Flashed(image, 131072));
+    holder.kill();
+    holder.waitForFinished();
+}
+
+void TestEngineRefusals::missingPortSaysSo() {
+    FormRig rig;
+    QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(700, 7)}})));
+    rig.SetLocal(QStringLiteral("fw.hex"));
+    rig.SetPort(QStringLiteral("/dev/zub-no-such-tty"));
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    VERIFY_LOG(rig, QStringList({QStringLiteral("통신포트오류:/dev/zub-no-such-tty"),
+                                 QStringLiteral("[Error] No such device: /dev/zub-no-such-tty; "
+                                                "plug the adapter in, or pick another port")}));
+
+    // A Com number past the system's devices.
+    BoardSim sim;
+    QVERIFY(sim.Start());
+    TComm::SetDeviceListProvider([&] { return QStringList{sim.Pty()}; });
+    rig.F().Memo1->clear();
+    rig.SetPort(QStringLiteral("Com3"));
+    rig.Start();
+    QVERIFY(rig.WaitIdle());
+    TComm::SetDeviceListProvider({});
+    VERIFY_LOG(rig, QStringList({QStringLiteral("통신포트오류:Com3"),
+                                 QStringLiteral("[Error] Com3 names no device: this system has 1 "
+                                                "serial port(s); pick another port")}));
 }
 
 QTEST_MAIN(TestEngineRefusals)

@@ -3,6 +3,7 @@
 #include "tst_engine_support.h"
 
 #include <QComboBox>
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -104,11 +105,16 @@ void TestModelImageRefusals::unsafeFileNameRefused() {
     QCOMPARE(http_.Requests().size(), requests);
     QVERIFY(rig.Boxes.isEmpty());
     QCOMPARE(rig.F().ImageEnd, 0);
-    // Nothing written, loaded or deleted, inside the start folder or beside it.
+    // Nothing written, loaded or deleted, inside the start folder or beside it, but the
+    // production record's row for this Start.
+    const QString recordName = QStringLiteral("downloads-") +
+                               QDate::currentDate().toString(QStringLiteral("yyyy-MM")) +
+                               QStringLiteral(".csv");
     QCOMPARE(QDir(outer.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList({QStringLiteral("start")}));
-    QCOMPARE(QDir(start).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList({QStringLiteral("default.ini"), QStringLiteral("hexlist.txt")}));
+    QCOMPARE(
+        QDir(start).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        QStringList({QStringLiteral("default.ini"), recordName, QStringLiteral("hexlist.txt")}));
     QCOMPARE(readAll(start + "/default.ini"), ini);
     QCOMPARE(readAll(start + "/hexlist.txt"), list);
     QVERIFY(!QFile::exists(QStringLiteral("/tmp/evil.hex")));

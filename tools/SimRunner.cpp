@@ -92,11 +92,18 @@ public:
 
     void Reply(const uint8_t* data, size_t size, int delayMs) override {
         double at = std::max(procMs_ + delayMs, txClockMs_);
+        const size_t first = out_.size();
         for (size_t i = 0; i < size; ++i) {
             at += byteMs_;
             out_.push_back({data[i], at});
         }
         txClockMs_ = at;
+        // A USB adapter passes what it received on when its latency timer runs out, so the
+        // reply reaches the host whole, that long after its last byte left the board.
+        if (options_.replyLatencyMs > 0) {
+            for (size_t i = first; i < out_.size(); ++i)
+                out_[i].dueMs = at + options_.replyLatencyMs;
+        }
     }
 
     void Event(const std::string& line) override {
@@ -366,6 +373,7 @@ const char* Usage() {
            "  --stray N              send N stray bytes right before ready\n"
            "  --pace BAUD            run the wire at BAUD (10 bits a byte)\n"
            "  --page-write-ms MS     flash-write time per page\n"
+           "  --reply-latency MS     hold each reply MS ms, as a USB adapter's latency timer does\n"
            "  --once                 exit after the first end frame\n"
            "  --fresh-each-session   forget the flash at every wake word\n"
            "  --verbose              events also on stderr\n";
@@ -422,6 +430,8 @@ bool ParseArgs(const std::vector<std::string>& args, RunOptions* o, std::string*
             ok = number(1, &o->paceBaud);
         else if (a == "--page-write-ms")
             ok = number(0, &o->board.pageWriteMs);
+        else if (a == "--reply-latency")
+            ok = number(0, &o->replyLatencyMs);
         else if (a == "--no-ready")
             o->board.noReady = true;
         else if (a == "--split-id")

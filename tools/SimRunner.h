@@ -12,12 +12,13 @@ namespace zubsim {
 
 struct RunOptions {
     BoardConfig board;
-    std::string link;     // symlink to the slave device, removed on exit
-    std::string flashOut; // flash image written at each end frame
-    std::string events;   // event record, one line per event, appended
-    int paceBaud = 0;     // 0: no pacing
-    bool once = false;    // exit after the first end frame
-    bool verbose = false; // events also on stderr
+    std::string link;       // symlink to the slave device, removed on exit
+    std::string flashOut;   // flash image written at each end frame
+    std::string events;     // event record, one line per event, appended
+    int paceBaud = 0;       // 0: no pacing
+    int replyLatencyMs = 0; // each reply held this long after its last byte, as a USB adapter does
+    bool once = false;      // exit after the first end frame
+    bool verbose = false;   // events also on stderr
 };
 
 // Reads the command line. On failure returns false and says why in *error.

@@ -8,10 +8,12 @@ download   a local HEX file named relative to the caller with -C for the start d
 settings   no FILE: default.ini chooses file and auto reset, -b overrides its rate; --json read
            with a real JSON reader; default.ini left byte for byte and in its time stamp
 failures   a board that refuses a page (exit 1, --quiet prints that line alone), a port that
-           does not open (3), a file that does not load (4)
+           does not open (3, --quiet prints its line and the reason after it), a file that
+           does not load (4)
 interrupt  SIGINT mid-download: exit 130, the port closed at once, no end frame
 repeat     --repeat 2 with two boards one after the other; auto reset without a terminal refused
 usage      usage errors exit 2 and touch nothing (no firmware named and no default.ini too)
+ports      --list-ports: one JSON object per device, Com1..Com8 first, and the same as text
 model      --model NAME in an empty start directory: the list and the image fetched, in order
 """
 import argparse
@@ -165,10 +167,12 @@ def case_failures(args, work, loader, images):
                     "refused page, quiet")
     finally:
         board.stop()
-    code, out, err = loader.run("-p", os.path.join(work, "no-such-tty"), images["blink"])
+    # Quiet: the failure line and the reason line the engine adds after it.
+    code, out, err = loader.run("-q", "-p", os.path.join(work, "no-such-tty"), images["blink"])
     expect(code, 3, out, err, "missing port")
-    if "통신포트오류:" + os.path.join(work, "no-such-tty") not in out.splitlines():
-        raise Fail(f"missing port: {out!r}")
+    lines = out.splitlines()
+    if len(lines) != 2 or lines[0] != "통신포트오류:" + os.path.join(work, "no-such-tty"):
+        raise Fail(f"missing port, quiet: {out!r}")
     code, out, err = loader.run("-p", os.path.join(work, "no-such-tty"),
                                 os.path.join(work, "no-such.hex"))
     expect(code, 4, out, err, "missing file")
@@ -251,6 +255,23 @@ def case_usage(args, work, loader, images):
         raise Fail(f"usage errors left files: {os.listdir(start)}")
 
 
+def case_list_ports(args, work, loader, images):
+    code, out, err = loader.run("--list-ports", "--json")
+    expect(code, 0, out, err, "list-ports")
+    devices = json_events(out, "list-ports")
+    keys = {"com", "path", "by_id", "vendor_id", "product_id", "serial", "manufacturer",
+            "description"}
+    numbered = [d["com"] for d in devices if d["com"] is not None]
+    if any(set(d) != keys or not d["path"].startswith("/dev/") for d in devices) or \
+            numbered != list(range(1, min(len(devices), 8) + 1)):
+        raise Fail(f"list-ports: {devices}")
+    code, text, err = loader.run("--list-ports")
+    expect(code, 0, text, err, "list-ports, text")
+    if len(text.splitlines()) != len(devices) or \
+            any(d["path"] not in line for d, line in zip(devices, text.splitlines())):
+        raise Fail(f"list-ports: text {text!r} against {devices}")
+
+
 def case_model(args, work, loader, images):
     run = Run(argparse.Namespace(host=args.host), os.path.join(work, "model"))
     board = Board(args.sim, work, "model")
@@ -265,8 +286,9 @@ def case_model(args, work, loader, images):
         if (result["event"], result["model"], result["source"]) != \
                 ("result", "A-Demo blinker 2 KiB", "model"):
             raise Fail(f"model: result {result}")
-        if run.requests() != ["GET /", "GET /ydr/zubloader/hexlist.txt", "GET /",
-                              "GET /ydr/zubloader/demo-blink.hex"]:
+        # The list first, so that the model could be found in it; then the model's image.
+        fetched = [r for r in run.requests() if r.startswith("GET /ydr/")]
+        if fetched != ["GET /ydr/zubloader/hexlist.txt", "GET /ydr/zubloader/demo-blink.hex"]:
             raise Fail(f"model: requests {run.requests()}")
         served = read(os.path.join(run.served, "demo-blink.hex"))
         check_flash(board.flash, expected_flash(served, args.objcopy, work), "model")
@@ -294,7 +316,7 @@ def main():
         loader = Loader(args, work)
         failed = 0
         for case in (case_download, case_settings_json, case_failures, case_interrupt,
-                     case_repeat, case_usage, case_model):
+                     case_repeat, case_usage, case_list_ports, case_model):
             try:
                 case(args, work, loader, images)
                 print(f"PASS {case.__name__[5:]}")

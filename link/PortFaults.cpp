@@ -1,0 +1,108 @@
+#include "link/PortFaults.h"
+
+#include <cstring>
+
+namespace {
+
+// Programs known to grab new USB serial adapters, with what removes them from the way.
+QString HolderFix(const QString& holder) {
+    if (holder == QLatin1String("ModemManager"))
+        return QStringLiteral("it probes new adapters for a few seconds: wait and start again, or "
+                              "run: sudo systemctl disable --now ModemManager");
+    if (holder == QLatin1String("brltty"))
+        return QStringLiteral("it claims CH340 and CP210x adapters as Braille displays: "
+                              "run: sudo apt remove brltty, then plug the adapter in again");
+    return QStringLiteral("close that program, or pick another port");
+}
+
+} // namespace
+
+QString PortFaultText(const PortFaultFacts& f) {
+    const QString device = f.Path.isEmpty() ? f.Port : f.Path;
+    switch (f.Fault) {
+    case PortFault::None:
+        return {};
+    case PortFault::NoDevice:
+        if (f.Path.isEmpty())
+            return QStringLiteral("[Error] %1 names no device: this system has %2 serial "
+                                  "port(s); pick another port")
+                .arg(f.Port)
+                .arg(f.DeviceCount);
+        return QStringLiteral("[Error] No such device: %1; plug the adapter in, or pick another "
+                              "port")
+            .arg(device);
+    case PortFault::Denied: {
+        const QString group = f.Group.isEmpty() ? QStringLiteral("dialout") : f.Group;
+        if (f.GroupPending)
+            return QStringLiteral("[Error] Permission denied: %1; this login predates the "
+                                  "user's \"%2\" group: log out and in again")
+                .arg(device, group);
+        return QStringLiteral("[Error] Permission denied: %1; the user is not in the \"%2\" "
+                              "group: run sudo usermod -aG %2 $USER, then log in again")
+            .arg(device, group);
+    }
+    case PortFault::Held:
+        if (f.Holder.isEmpty() && f.HolderPid <= 0)
+            return QStringLiteral("[Error] %1 is in use by another program; close it, or pick "
+                                  "another port")
+                .arg(device);
+        return QStringLiteral("[Error] %1 is in use by %2 (pid %3); %4")
+            .arg(device, f.Holder.isEmpty() ? QStringLiteral("a program") : f.Holder)
+            .arg(f.HolderPid)
+            .arg(HolderFix(f.Holder));
+    case PortFault::Lost:
+        return QStringLiteral("[Error] %1 went away; check the cable and the adapter, then start "
+                              "again")
+            .arg(device);
+    case PortFault::Other:
+        return QStringLiteral("[Error] Cannot open %1: %2")
+            .arg(device, f.Detail.isEmpty() ? QStringLiteral("unknown error") : f.Detail);
+    }
+    return {};
+}
+
+QStringList PortAccessHintText(const QString& group, bool pending) {
+    const QString g = group.isEmpty() ? QStringLiteral("dialout") : group;
+    if (pending)
+        return {QStringLiteral("The serial ports belong to the group \"%1\"; this user was added "
+                               "to it after logging in.")
+                    .arg(g),
+                QStringLiteral("Log out and in again (or run: newgrp %1) to use them.").arg(g)};
+    return {QStringLiteral("The serial ports belong to the group \"%1\", and this user is not in "
+                           "it.")
+                .arg(g),
+            QStringLiteral("Run: sudo usermod -aG %1 $USER").arg(g),
+            QStringLiteral("then log out and in again to use them.")};
+}
+
+QString LockFileName(const QString& devicePath) {
+    QString name = devicePath;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return QStringLiteral("LCK..") + name;
+}
+
+qint64 LockFilePid(const QByteArray& contents) {
+    const QByteArray first = contents.left(contents.indexOf('\n')).trimmed();
+    bool ok = false;
+    const qint64 pid = first.toLongLong(&ok);
+    if (ok)
+        return pid > 0 && pid <= 0x3FFFFFFF ? pid : 0;
+    if (contents.size() == 4) {
+        int32_t binary = 0;
+        std::memcpy(&binary, contents.constData(), 4);
+        return binary > 0 ? binary : 0;
+    }
+    return 0;
+}
+
+bool LockFileHasOwnerName(const QByteArray& contents) {
+    const qsizetype firstEnd = contents.indexOf('\n');
+    return firstEnd >= 0 && !contents.mid(firstEnd + 1).trimmed().isEmpty();
+}
+
+QString ProcessNameFromComm(const QByteArray& contents) {
+    QByteArray line = contents.left(contents.indexOf('\n'));
+    return QString::fromLocal8Bit(line.left(64)).trimmed();
+}
