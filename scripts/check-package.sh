@@ -78,6 +78,10 @@ for f in /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
     [ -f "$f" ] && sources+=("$f")
 done
 [ ${#sources[@]} -gt 0 ] || { echo "no apt sources found" >&2; exit 1; }
+# A proxy this machine's apt is told to use goes into the root's apt configuration as well.
+while IFS= read -r opt; do
+    MMDEBSTRAP_ARGS+=("--aptopt=$opt")
+done < <(apt-config dump | grep -E '^Acquire::[a-z]+::Proxy' || true)
 key="$({ mmdebstrap --version; echo "$SUITE ${MMDEBSTRAP_ARGS[*]}"; cat "${sources[@]}"; } |
     sha256sum | cut -c1-16)"
 BASE="$CACHE/base-$key.tar"
@@ -145,9 +149,14 @@ ln -s /proc/self/fd/2 "$ROOT/dev/stderr"
 mount --bind "$CACHE/archives" "$ROOT/var/cache/apt/archives"
 cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf"
 
+# apt inside follows a proxy from the environment as it does here.
+proxies=()
+for v in http_proxy https_proxy no_proxy; do
+    [ -n "${!v:-}" ] && proxies+=("$v=${!v}")
+done
 in_root() {
     chroot "$ROOT" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-        DEBIAN_FRONTEND=noninteractive "$@"
+        DEBIAN_FRONTEND=noninteractive "${proxies[@]}" "$@"
 }
 
 step "apt-get install ./$(basename "$DEB") (no recommended packages)"
