@@ -5,11 +5,12 @@
 #  2. makes a fresh Debian 12 root file system (mmdebstrap, minbase, from this machine's apt
 #     sources) and installs the package there with apt, without recommended packages, so every
 #     dependency it needs must come from what it declares;
-#  3. inside, as a user outside the dialout group, with only a loopback network: `zubload --version`,
-#     `zubload --list-ports`, a complete `zubload` download into `zub-boardsim` with the flash
-#     compared with the image, and the window started through its launcher on the offscreen
-#     platform, seen reading its fonts and settings, and ended again; then, with the recommended
-#     packages added, `zubloader-demo` without a display (the download in the terminal);
+#  3. inside, as a user outside the dialout group, with only a loopback network:
+#     `zubload --version`, `zubload --list-ports`, a complete `zubload` download into
+#     `zub-boardsim` with the flash compared with the image, and the window started through its
+#     launcher on the offscreen platform, seen reading its fonts and settings, and ended again;
+#     then, with the recommended packages added, `zubloader-demo` without a display (the
+#     download in the terminal);
 #  4. removes the root file system, also on failure.
 # The bootstrapped minbase is kept as a tarball under build/package-check/cache/, keyed by the apt
 # sources, for at most a week, and the downloaded .deb files beside it; every run still unpacks a
