@@ -4,7 +4,9 @@
 # package holds exactly what the CMake install rules install. The version is the project's one
 # version number (project() in CMakeLists.txt); the dependencies are what dpkg-shlibdeps finds in
 # the binaries plus what the programs need at run time without linking it.
-# Usage: scripts/package.sh            prints the package's path as its last line
+# Usage: scripts/package.sh [CMAKE_OPTION...]   prints the package's path as its last line
+#   e.g. scripts/package.sh -DZUB_UPDATE_HOST=https://updates.example.com  for a site's server;
+#   without it the package asks the default update host.
 set -euo pipefail
 umask 022
 
@@ -25,7 +27,8 @@ cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL
     -DZUB_BENCH=OFF \
     "-DCMAKE_CXX_FLAGS=$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
     "-DCMAKE_C_FLAGS=$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)" \
-    "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+    "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)" \
+    -UZUB_UPDATE_HOST "$@" >/dev/null
 # Only the installed programs: the tests and benches are no part of the package.
 targets=(zubloader zubload zub-boardsim)
 echo "== building ${targets[*]}"
@@ -33,6 +36,10 @@ cmake --build "$BUILD" -j2 --target "${targets[@]}"
 
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")"
 [ -n "$version" ] || { echo "no project version in $BUILD/CMakeCache.txt" >&2; exit 1; }
+# An https:// update server is checked against the system's trust store.
+if grep -q '^ZUB_UPDATE_HOST:[A-Z]*=https://' "$BUILD/CMakeCache.txt"; then
+    RUNTIME_DEPENDS+=", ca-certificates"
+fi
 stage="$OUT/stage"
 rm -rf "$stage"
 mkdir -p "$stage/DEBIAN"
