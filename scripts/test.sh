@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The README's test command: installs the Debian packages ZubLoader needs, builds everything and
-# runs every test through CTest. Run as root from a checkout on Debian 12. Exits non-zero on any
-# failure.
+# The README's test command: installs the Debian packages ZubLoader needs, builds everything,
+# runs every test through CTest and checks the Debian package on a fresh Debian 12 root. Run as
+# root from a checkout on Debian 12. Exits non-zero on any failure.
 set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -18,4 +18,6 @@ echo "== testing"
 ctest --test-dir "$BUILD" --output-on-failure -j2
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 "$REPO/scripts/sanitize.sh" "$REPO/build/sanitize"
+# The Debian package, installed and run on a fresh Debian 12 root file system.
+"$REPO/scripts/check-package.sh"
 echo "== all tests passed"

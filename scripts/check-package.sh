@@ -1,0 +1,284 @@
+#!/usr/bin/env bash
+# The Debian package's proof, run by scripts/test.sh (as root, on Debian 12):
+#  1. builds build/package/zubloader_<version>_amd64.deb (scripts/package.sh) and checks it with
+#     lintian (no errors), appstreamcli and desktop-file-validate;
+#  2. makes a fresh Debian 12 root file system (mmdebstrap, minbase, from this machine's apt
+#     sources) and installs the package there with apt, without recommended packages, so every
+#     dependency it needs must come from what it declares;
+#  3. inside, as a user outside the dialout group, with only a loopback network:
+#     `zubload --version`, `zubload --list-ports`, a complete `zubload` download into
+#     `zub-boardsim` with the flash compared with the image, and the window started through its
+#     launcher on the offscreen platform, seen reading its fonts and settings, and ended again;
+#     then, with the recommended packages added, `zubloader-demo` without a display (the
+#     download in the terminal);
+#  4. removes the root file system, also on failure.
+# The bootstrapped minbase is kept as a tarball under build/package-check/cache/, keyed by the apt
+# sources, for at most a week, and the downloaded .deb files beside it; every run still unpacks a
+# new root that has never seen the package, updates its package lists and installs with apt.
+set -euo pipefail
+umask 022
+
+REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+SELF="$REPO/scripts/check-package.sh"
+# Every mount below lives in a mount namespace of its own: whatever ends this script, even
+# SIGKILL, the kernel drops the mounts with it.
+if [ "${ZUB_CHECK_PACKAGE_NS:-}" != 1 ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "check-package.sh: run as root" >&2; exit 1; }
+    ZUB_CHECK_PACKAGE_NS=1 exec unshare --mount --propagation private -- "$SELF" "$@"
+fi
+
+CHECK="$REPO/build/package-check"
+CACHE="$CHECK/cache"
+SUITE=bookworm
+MMDEBSTRAP_ARGS=(--variant=minbase --format=tar --mode=root)
+USER_NAME=zubtester
+mkdir -p "$CACHE/archives/partial"
+t0=$SECONDS
+step() { echo "== [$((SECONDS - t0)) s] $*"; }
+
+ROOT=""
+BOOTSTRAP_PID=""
+WINDOW_PID=""
+cleanup() {
+    local rc=$?
+    # Every step below runs, whatever the one before it returned.
+    set +e
+    trap - EXIT INT TERM HUP
+    if [ -n "$BOOTSTRAP_PID" ]; then
+        kill "$BOOTSTRAP_PID" 2>/dev/null && wait "$BOOTSTRAP_PID" 2>/dev/null
+        rm -f "$BASE.tmp"
+    fi
+    [ -n "$WINDOW_PID" ] && kill "$WINDOW_PID" 2>/dev/null && wait "$WINDOW_PID" 2>/dev/null
+    if [ -n "$ROOT" ] && [ -d "$ROOT" ]; then
+        # Anything this check left running inside the root (a simulator after a failed step).
+        local p
+        for p in /proc/[0-9]*; do
+            [ "$(readlink "$p/root" 2>/dev/null)" = "$ROOT" ] && kill -KILL "${p#/proc/}"
+        done
+        # The root is a tmpfs: unmounting it removes it.
+        findmnt -rn -o TARGET | awk -v r="$ROOT" '$0 == r || index($0, r "/") == 1' | sort -r |
+            while read -r m; do umount "$m" || umount -l "$m"; done
+        rmdir "$ROOT" || rc=1
+    fi
+    [ "$rc" -eq 0 ] || echo "== package check FAILED after $((SECONDS - t0)) s" >&2
+    exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+# Mount points of an earlier run that was killed: its tmpfs died with its namespace.
+find "$CHECK" -maxdepth 1 -name 'root.*' -type d -empty -delete
+
+# The base system comes from the package sources this machine's apt uses.
+sources=()
+if grep -qE '^[[:space:]]*deb' /etc/apt/sources.list 2>/dev/null; then
+    sources+=(/etc/apt/sources.list)
+fi
+for f in /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && sources+=("$f")
+done
+[ ${#sources[@]} -gt 0 ] || { echo "no apt sources found" >&2; exit 1; }
+# A proxy this machine's apt is told to use goes into the root's apt configuration as well.
+while IFS= read -r opt; do
+    MMDEBSTRAP_ARGS+=("--aptopt=$opt")
+done < <(apt-config dump | grep -E '^Acquire::[a-z]+::Proxy' || true)
+key="$({ mmdebstrap --version; echo "$SUITE ${MMDEBSTRAP_ARGS[*]}"; cat "${sources[@]}"; } |
+    sha256sum | cut -c1-16)"
+BASE="$CACHE/base-$key.tar"
+find "$CACHE" -maxdepth 1 -name 'base-*.tar' -mtime +6 -delete
+find "$CACHE" -maxdepth 1 -name 'base-*.tar' ! -name "base-$key.tar" -delete
+if [ -f "$BASE" ]; then
+    step "base system: $BASE (made $(date -r "$BASE" '+%F %R'))"
+else
+    # Network-bound: runs while the package builds.
+    step "base system: bootstrapping Debian $SUITE minbase in the background"
+    mmdebstrap "${MMDEBSTRAP_ARGS[@]}" --quiet "$SUITE" "$BASE.tmp" "${sources[@]}" \
+        >"$CHECK/mmdebstrap.log" 2>&1 &
+    BOOTSTRAP_PID=$!
+fi
+
+step "building the package"
+"$REPO/scripts/package.sh" | tee "$CHECK/package.log"
+DEB="$(tail -n1 "$CHECK/package.log")"
+STAGE="$REPO/build/package/stage"
+[ -f "$DEB" ] || { echo "no package built" >&2; exit 1; }
+
+step "lintian $(basename "$DEB")"
+lintian --fail-on error --display-info "$DEB"
+step "metainfo, desktop entry, a man page for every program"
+appstreamcli validate --no-net "$STAGE"/usr/share/metainfo/*.metainfo.xml
+desktop-file-validate "$STAGE/usr/share/applications/zubloader.desktop"
+for p in "$STAGE"/usr/bin/*; do
+    [ -f "$STAGE/usr/share/man/man1/$(basename "$p").1.gz" ] ||
+        { echo "no man page for $(basename "$p")" >&2; exit 1; }
+done
+
+if [ -n "$BOOTSTRAP_PID" ]; then
+    step "waiting for the base system"
+    if ! wait "$BOOTSTRAP_PID"; then
+        BOOTSTRAP_PID=""
+        cat "$CHECK/mmdebstrap.log" >&2
+        rm -f "$BASE.tmp"
+        exit 1
+    fi
+    BOOTSTRAP_PID=""
+    mv "$BASE.tmp" "$BASE"
+fi
+
+step "fresh root file system"
+ROOT="$(mktemp -d "$CHECK/root.XXXXXX")"
+# In memory: quick to unpack, and gone with this script's mount namespace whatever ends it.
+mount -t tmpfs -o size=3g,mode=755 tmpfs "$ROOT"
+tar -xf "$BASE" -C "$ROOT" --numeric-owner --exclude='./dev/*'
+mount -t proc proc "$ROOT/proc"
+mount -t sysfs -o ro sysfs "$ROOT/sys"
+# A /dev of its own: the few nodes programs expect, and a private pseudo-terminal instance.
+mount -t tmpfs -o mode=755,nosuid tmpfs "$ROOT/dev"
+for n in null zero full random urandom tty; do
+    touch "$ROOT/dev/$n"
+    mount --bind "/dev/$n" "$ROOT/dev/$n"
+done
+mkdir "$ROOT/dev/pts" "$ROOT/dev/shm"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=0620,gid=5 devpts "$ROOT/dev/pts"
+ln -s pts/ptmx "$ROOT/dev/ptmx"
+mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$ROOT/dev/shm"
+ln -s /proc/self/fd "$ROOT/dev/fd"
+ln -s /proc/self/fd/0 "$ROOT/dev/stdin"
+ln -s /proc/self/fd/1 "$ROOT/dev/stdout"
+ln -s /proc/self/fd/2 "$ROOT/dev/stderr"
+mount --bind "$CACHE/archives" "$ROOT/var/cache/apt/archives"
+cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf"
+
+# apt inside follows a proxy from the environment as it does here.
+proxies=()
+for v in http_proxy https_proxy no_proxy; do
+    [ -n "${!v:-}" ] && proxies+=("$v=${!v}")
+done
+in_root() {
+    chroot "$ROOT" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+        DEBIAN_FRONTEND=noninteractive "${proxies[@]}" "$@"
+}
+
+step "apt-get install ./$(basename "$DEB") (no recommended packages)"
+cp "$DEB" "$ROOT/tmp/"
+in_root apt-get update -q
+in_root apt-get install -y -q --no-install-recommends "/tmp/$(basename "$DEB")"
+# The downloaded files stay for the next run, less those the archive no longer has.
+in_root apt-get autoclean -q >/dev/null
+tools='-dev$|^(cmake|ninja-build|make|gcc|gcc-[0-9]+|g\+\+|g\+\+-[0-9]+|cpp|clang.*|ccache'
+tools+='|pkg-config|binutils)$'
+toolchain="$(in_root dpkg-query -W -f '${Package}\n' | grep -E -- "$tools" || true)"
+[ -z "$toolchain" ] || { echo "build tools came with the package: $toolchain" >&2; exit 1; }
+
+# The image: 72 KiB of program bytes at address 0, as AVR toolchains write it (16 bytes a record,
+# CR LF, a segment address record at 64 KiB); and the flash the board must end up with.
+in_root useradd --create-home --shell /bin/bash "$USER_NAME"
+uid="$(in_root id -u "$USER_NAME")"
+gid="$(in_root id -g "$USER_NAME")"
+HOME_IN="/home/$USER_NAME"
+python3 - "$ROOT$HOME_IN" <<'EOF'
+import os, sys
+out = sys.argv[1]
+size, flash = 72 * 1024, 128 * 1024
+state, data = 0x5EED, bytearray()
+for _ in range(size):
+    state = (state * 1103515245 + 12345) & 0xFFFFFFFF
+    data.append((state >> 16) & 0xFF)
+def rec(kind, addr, payload):
+    body = bytes([len(payload), addr >> 8, addr & 0xFF, kind]) + payload
+    return ":" + (body + bytes([-sum(body) & 0xFF])).hex().upper() + "\r\n"
+lines = []
+for a in range(0, size, 16):
+    if a and a % 0x10000 == 0:
+        lines.append(rec(2, 0, (a >> 4).to_bytes(2, "big")))
+    lines.append(rec(0, a & 0xFFFF, bytes(data[a:a + 16])))
+lines.append(rec(1, 0, b""))
+open(os.path.join(out, "image.hex"), "w", newline="").write("".join(lines))
+open(os.path.join(out, "expected-flash.bin"), "wb").write(bytes(data) + b"\xff" * (flash - size))
+EOF
+chown "$uid:$gid" "$ROOT$HOME_IN"/image.hex "$ROOT$HOME_IN"/expected-flash.bin
+cat >"$ROOT/tmp/zub-download-check.sh" <<'EOF'
+set -euo pipefail
+cd "$HOME"
+echo "== zubload --version"
+zubload --version
+echo "== zubload --list-ports"
+zubload --list-ports
+echo "== zubload into zub-boardsim"
+zub-boardsim --link "$HOME/ttyZUB" --flash-out "$HOME/flash.bin" --events "$HOME/board.log" \
+    --once >sim.out 2>sim.err &
+sim=$!
+trap 'kill $sim 2>/dev/null || true' EXIT
+for _ in $(seq 100); do [ -L "$HOME/ttyZUB" ] && break; sleep 0.1; done
+[ -L "$HOME/ttyZUB" ] || { echo "the simulator did not start:"; cat sim.err; exit 1; }
+timeout 180 zubload -p "$HOME/ttyZUB" -b 115200 --no-auto-reset image.hex
+timeout 10 tail --pid=$sim -f /dev/null
+wait $sim
+cmp expected-flash.bin flash.bin
+echo "flash identical to the image ($(grep -c ' OK$' board.log) pages acknowledged)"
+EOF
+# As the user, in a network namespace of its own with only the loopback device: nothing reaches
+# out, and the demo's update server cannot meet another test's on this machine.
+AS_USER=(unshare --net -- bash -c
+    'ip link set lo up && exec chroot --userspec="$1" --groups="${1#*:}" "$2" "${@:3}"' as_user
+    "$uid:$gid" "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME="$HOME_IN" USER="$USER_NAME"
+    LANG=C.UTF-8)
+step "zubload and zub-boardsim as $USER_NAME (not in dialout), without network"
+"${AS_USER[@]}" /bin/bash /tmp/zub-download-check.sh
+
+# The window as the desktop menu starts it. A first start shows a message box that only a person
+# can close, so the window is ended with SIGTERM once the trace shows it ran its start-up
+# sequence in the launcher's folder (it reads default.ini a second after it appeared) and read
+# the fonts its captions ask for.
+step "zubloader-launch on the offscreen platform"
+TRACE="$CHECK/window-trace.txt"
+rm -f "$TRACE"
+strace -f -qq -e trace=openat -e signal=none -o "$TRACE" "${AS_USER[@]}" \
+    QT_QPA_PLATFORM=offscreen /usr/bin/zubloader-launch >"$CHECK/window-out.txt" 2>&1 &
+WINDOW_PID=$!
+settings="\"$HOME_IN/.local/share/zubloader/default.ini\""
+started=""
+for _ in $(seq 300); do
+    if grep -qF "$settings" "$TRACE" 2>/dev/null; then
+        started=1
+        break
+    fi
+    kill -0 "$WINDOW_PID" 2>/dev/null || break
+    sleep 0.1
+done
+window=""
+for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/exe" 2>/dev/null)" = "$ROOT/usr/bin/zubloader" ] && window="${p#/proc/}"
+done
+if [ -z "$started" ] || [ -z "$window" ]; then
+    echo "the window did not start or ended early:" >&2
+    cat "$CHECK/window-out.txt" >&2
+    exit 1
+fi
+for font in DejaVuSansCondensed.ttf NotoSansCJK-Regular.ttc; do
+    grep -E "openat\(.*/$font\", .*= [0-9]+$" "$TRACE" >/dev/null ||
+        { echo "the window did not read $font" >&2; exit 1; }
+done
+kill -TERM "$window"
+rc=0
+wait "$WINDOW_PID" || rc=$?
+WINDOW_PID=""
+# strace ends as its program did: by the SIGTERM sent above, and not before.
+if [ "$rc" -ne 143 ]; then
+    echo "the window ended with status $rc" >&2
+    cat "$CHECK/window-out.txt" >&2
+    exit 1
+fi
+echo "the window ran its start-up in ~/.local/share/zubloader with DejaVu Sans Condensed and"
+echo "Noto Sans CJK, and ended by SIGTERM"
+
+# The demo as the README gives it, after a plain `apt install`, which also brings the
+# recommended packages: without a display it runs the download in the terminal.
+recommends="$(dpkg-deb -f "$DEB" Recommends | tr -d ',')"
+step "the recommended packages ($recommends), then zubloader-demo without a display"
+# shellcheck disable=SC2086 # a list of package names
+in_root apt-get install -y -q --no-install-recommends $recommends >/dev/null
+"${AS_USER[@]}" timeout 180 zubloader-demo
+
+step "package check passed"
