@@ -229,6 +229,9 @@ public:
     void RecordDevice(); // device column, at open time
     DownloadRecord Record;
     bool RecordOpen = false;
+    // The device column of an opened port is looked up while the board is awaited, not
+    // between the open and the first wake word (a look-up reads much of /sys).
+    bool RecordDevicePending = false;
     // --- end engine/ ---
 
     // ---- update/: the update command and the start-up sequence --------------------------------

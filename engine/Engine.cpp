@@ -249,7 +249,10 @@ void TForm1::OpenLink() {
     Comm1.SetBaudRate(code);
     const bool wasOpen = Comm1.Enabled();
     const bool opened = OpenPort();
-    RecordDevice();
+    if (opened)
+        RecordDevicePending = true;
+    else
+        RecordDevice();
     if (opened) {
         if (!wasOpen)
             WarnIfRateNotTaken(code);
@@ -306,6 +309,8 @@ void TForm1::SendWake() {
 
 void TForm1::WaitReady() {
     TmMainPro->stop();
+    if (RecordDevicePending)
+        RecordDevice();
     if (IsReadyReply(RxBuf.data(), RxCount)) {
         FlushInput();
         SendGoByte();

@@ -14,6 +14,7 @@
 void TForm1::BeginRecord() {
     Record = DownloadRecord{};
     RecordOpen = true;
+    RecordDevicePending = false;
     Record.Started = QDateTime::currentDateTime();
     Record.Station = QSysInfo::machineHostName();
     Record.Program = RecordProgramText();
@@ -42,6 +43,7 @@ void TForm1::RecordImage() {
 }
 
 void TForm1::RecordDevice() {
+    RecordDevicePending = false;
     Record.Device = DeviceColumnText(DescribeDevice(CmbComPort->currentText()));
 }
 
@@ -65,6 +67,8 @@ void TForm1::StopRecord() {
 void TForm1::EndRecord(RecordResult result, RecordFailure failure, const QString& detail) {
     if (!RecordOpen)
         return;
+    if (RecordDevicePending)
+        RecordDevice();
     RecordOpen = false;
     Record.Ended = QDateTime::currentDateTime();
     Record.Result = result;
