@@ -234,7 +234,9 @@ step "zubload and zub-boardsim as $USER_NAME (not in dialout), without network"
 step "zubloader-launch on the offscreen platform"
 TRACE="$CHECK/window-trace.txt"
 rm -f "$TRACE"
-strace -f -qq -e trace=openat -e signal=none -o "$TRACE" "${AS_USER[@]}" \
+# Every call that names a file: the settings file is looked at (stat) before it is opened, and a
+# first start has none to open. -I1: strace itself must yield to the clean-up's SIGTERM.
+strace -f -qq -I1 -e trace=%file -e signal=none -o "$TRACE" "${AS_USER[@]}" \
     QT_QPA_PLATFORM=offscreen /usr/bin/zubloader-launch >"$CHECK/window-out.txt" 2>&1 &
 WINDOW_PID=$!
 settings="\"$HOME_IN/.local/share/zubloader/default.ini\""
