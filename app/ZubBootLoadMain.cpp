@@ -1,6 +1,7 @@
 #include "app/ZubBootLoadMain.h"
 
 #include "app/Anchors.h"
+#include "link/PortNames.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -162,9 +163,10 @@ void TForm1::CreateControls() {
                             QStringLiteral("COM7"), QStringLiteral("COM8")},
                            0);
     Label1 = makeLabel(Panel1, "Label1", 9, 32, "PROTOCOL");
-    CmbProtocol = makeCombo(
-        Panel1, "CmbProtocol", 68, 28, 79, 21,
-        {QStringLiteral("NORMAL"), QStringLiteral("ZUB16T1"), QStringLiteral("ZUB16T2")}, 0);
+    QStringList protocols;
+    for (const char* name : kProtocolNames)
+        protocols << QString::fromLatin1(name);
+    CmbProtocol = makeCombo(Panel1, "CmbProtocol", 68, 28, 79, 21, protocols, 0);
     Label3 = makeLabel(Panel1, "Label3", 9, 55, "BAUDRATE");
     CmbBaudRate = makeCombo(
         Panel1, "CmbBaudRate", 68, 52, 79, 21,

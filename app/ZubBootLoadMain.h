@@ -226,7 +226,7 @@ public:
     void FailPort();     // the port error line, its reason line, and the record's end
     void StopRecord();   // a Start that was still running ends as "stopped"
     void RecordImage();  // image columns, from the image about to be sent
-    void RecordDevice(); // device column, at open time
+    void RecordDevice(); // device column, of the port the Start opened
     DownloadRecord Record;
     bool RecordOpen = false;
     // The device column of an opened port is looked up while the board is awaited, not
@@ -238,6 +238,9 @@ public:
     void BtnWebUpdateClick();
     void Timer1Timer();
     // update/ private helpers go here (update helpers only edit this block)
+    // Fetches "hexlist.txt" into the working directory when it is not there; false (with the
+    // start-up's log line) when the server does not answer.
+    bool FetchMissingImageList();
     // ProgressBar2 for the update client's progress reports: it follows the received bytes, and
     // stands still once the fetch is over.
     void ShowFetchProgress(const UpdWork& work);

@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr std::array<const char*, 3> kProtocols = {"NORMAL", "ZUB16T1", "ZUB16T2"};
-
 bool allDigits(const QString& text) {
     if (text.isEmpty())
         return false;
@@ -130,8 +128,8 @@ bool ParseCommandLine(const QStringList& args, CliOptions* o, QString* error) {
             if (!value(&v))
                 return false;
             int index = -1;
-            for (size_t p = 0; p < kProtocols.size(); ++p) {
-                if (v.compare(QLatin1String(kProtocols[p]), Qt::CaseInsensitive) == 0)
+            for (size_t p = 0; p < kProtocolNames.size(); ++p) {
+                if (v.compare(QLatin1String(kProtocolNames[p]), Qt::CaseInsensitive) == 0)
                     index = static_cast<int>(p);
             }
             if (index < 0) {

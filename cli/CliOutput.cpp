@@ -136,9 +136,9 @@ void CliOutput::Note(const QString& text) {
     writeErr(text.toUtf8() + '\n');
 }
 
-void CliOutput::Failure(const QString& line) {
-    if (quiet_ && !json_)
-        writeOut(line.toUtf8() + '\n');
+void CliOutput::LastLineFailed() {
+    if (quiet_ && !json_ && !boardLines_.isEmpty())
+        writeOut(boardLines_.last().toUtf8() + '\n');
 }
 
 void CliOutput::Progress(int32_t done, int32_t pages, int32_t pageSize) {

@@ -21,8 +21,9 @@ public:
     void Log(const QString& line);
     void Message(const QString& text); // a message box of the window
     void Note(const QString& text);    // zubload's own word to the operator, on stderr
-    // A failure line met before any Start: already logged, so only --quiet prints it again.
-    void Failure(const QString& line);
+    // The line just logged is a failure met before any Start: --quiet, which holds back the log
+    // lines, prints it too.
+    void LastLineFailed();
     // Pages done of pages; pageSize gives the rate in bytes per second.
     void Progress(int32_t done, int32_t pages, int32_t pageSize);
     // The end of one board, once the engine is idle: its record as a JSON event, or in quiet

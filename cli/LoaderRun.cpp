@@ -69,17 +69,11 @@ int LoaderRun::Prepare() {
     if (f->RbWebFile->isChecked()) {
         // Unlike the window, a missing image list is fetched before it is read, so that the
         // model can be chosen in this run.
-        const QString listFile = QString::fromLocal8Bit(f->Upd.Info.ListFile);
-        if (!QFileInfo::exists(listFile)) {
-            if (f->Upd.CheckServer(f->Upd.BaseUrl)) {
-                f->Upd.DownloadFile(f->Upd.UpdateUrl, listFile);
-            } else {
-                const QString line = QStringLiteral("[장애]서버에 연결 할 수 없습니다.");
-                f->AddLog(line);
-                out_.Failure(line);
-                return ExitImage;
-            }
+        if (!f->FetchMissingImageList()) {
+            out_.LastLineFailed();
+            return ExitImage;
         }
+        const QString listFile = QString::fromLocal8Bit(f->Upd.Info.ListFile);
         const int row = f->CmbModel->currentIndex();
         f->ReadImageList(listFile);
         if (!QFileInfo::exists(listFile))

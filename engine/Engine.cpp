@@ -20,8 +20,8 @@
 namespace {
 
 constexpr int kProtocolNormal = 0;
-constexpr int kProtocolCount = 3; // NORMAL, ZUB16T1, ZUB16T2
-constexpr int kRateCodeMax = 14;  // the rate ZUB16T1 and ZUB16T2 start at (256000)
+constexpr int kProtocolCount = static_cast<int>(kProtocolNames.size());
+constexpr int kRateCodeMax = 14; // the rate ZUB16T1 and ZUB16T2 start at (256000)
 constexpr int32_t kIdTicks = 300;
 constexpr int32_t kAckSilenceTicks = 300;
 constexpr int32_t kMaxSends = 3; // a fourth send of one page ends the download
@@ -248,12 +248,9 @@ void TForm1::OpenLink() {
     Comm1.SetDeviceName(CmbComPort->currentText().toLocal8Bit());
     Comm1.SetBaudRate(code);
     const bool wasOpen = Comm1.Enabled();
-    const bool opened = OpenPort();
-    if (opened)
-        RecordDevicePending = true;
-    else
-        RecordDevice();
-    if (opened) {
+    // The record's device column: looked up while the board is awaited, or when the record ends.
+    RecordDevicePending = true;
+    if (OpenPort()) {
         if (!wasOpen)
             WarnIfRateNotTaken(code);
         AddLog(QStringLiteral("다운로드 준비가 되었습니다."));

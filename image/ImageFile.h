@@ -1,6 +1,6 @@
-// Firmware files and the image list as the program opens them: only regular files, opened
-// without waiting and read within a bound, so that a FIFO, a device or a link to one can never
-// hold the window. A .lod file is decoded on the fly while it is read: no scratch file is
+// Files the program reads (firmware files, the image list, the settings file): only regular files,
+// opened without waiting and read within a bound, so that a FIFO, a device or a link to one can
+// never hold the window. A .lod file is decoded on the fly while it is read: no scratch file is
 // written and none of the operator's files is touched.
 #pragma once
 

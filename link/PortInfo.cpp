@@ -1,6 +1,7 @@
 #include "link/PortInfo.h"
 
 #include "link/PortFaults.h"
+#include "link/PortNames.h"
 #include "link/TComm.h"
 
 #include <QCoreApplication>
@@ -111,25 +112,13 @@ qint64 PortLockHolder(const QString& path, bool oneLineOnly) {
     return 0;
 }
 
-QList<SerialDeviceInfo> ListSerialDevices() {
-    QList<SerialDeviceInfo> list;
-    const QStringList devices = TComm::DeviceList();
-    for (int i = 0; i < devices.size(); ++i) {
-        SerialDeviceInfo info = DescribeDevice(devices.at(i));
-        info.ComNumber = i < 8 ? i + 1 : 0;
-        list << info;
-    }
-    return list;
-}
+namespace {
 
-SerialDeviceInfo DescribeDevice(const QString& portName) {
-    TComm probe;
-    probe.SetDeviceName(portName.toLocal8Bit());
+// What the system knows of the device at `path`; `devices` is the Com1..Com8 order.
+SerialDeviceInfo describePath(const QString& path, const QStringList& devices) {
     SerialDeviceInfo info;
-    const QString path = probe.ResolvedDevicePath();
     const QString canonical = QFileInfo(path).canonicalFilePath();
     info.Path = canonical.isEmpty() ? path : canonical;
-    const QStringList devices = TComm::DeviceList();
     for (int i = 0; i < devices.size() && i < 8 && info.ComNumber == 0; ++i) {
         if (QFileInfo(devices.at(i)).canonicalFilePath() == info.Path)
             info.ComNumber = i + 1;
@@ -151,6 +140,22 @@ SerialDeviceInfo DescribeDevice(const QString& portName) {
     info.Manufacturer = port.manufacturer();
     info.Description = port.description();
     return info;
+}
+
+} // namespace
+
+QList<SerialDeviceInfo> ListSerialDevices() {
+    QList<SerialDeviceInfo> list;
+    const QStringList devices = TComm::DeviceList();
+    for (const QString& device : devices)
+        list << describePath(device, devices);
+    return list;
+}
+
+SerialDeviceInfo DescribeDevice(const QString& portName) {
+    // The device list is read once: it names what "ComN" opens and each device's Com number.
+    const QStringList devices = TComm::DeviceList();
+    return describePath(DevicePathForName(portName.toLocal8Bit(), devices), devices);
 }
 
 QString DeviceColumnText(const SerialDeviceInfo& info) {

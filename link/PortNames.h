@@ -13,6 +13,9 @@ constexpr std::array<int32_t, 15> kBaudRates = {110,   300,   600,    1200,   24
                                                 4800,  9600,  14400,  19200,  38400,
                                                 56000, 57600, 115200, 128000, 256000};
 
+// The protocol box's rows; the row is the protocol: 0 plain, 1 and 2 switch the board's mode.
+constexpr std::array<const char*, 3> kProtocolNames = {"NORMAL", "ZUB16T1", "ZUB16T2"};
+
 // The bit rate of a rate code, or 0 for a code outside 0-14.
 int32_t BaudRateForCode(int code);
 

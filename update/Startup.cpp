@@ -30,17 +30,22 @@ void TForm1::Timer1Timer() {
     if (CbAutoDevSearch->isChecked())
         StartDeviceSearch();
 
-    if (RbWebFile->isChecked()) {
-        const QString listFile = QString::fromLocal8Bit(Upd.Info.ListFile);
-        // A list already on disk is never refreshed here: the update command does that.
-        if (!QFileInfo::exists(listFile)) {
-            if (Upd.CheckServer(Upd.BaseUrl))
-                // Saved for the next start or the update command; not read now.
-                Upd.DownloadFile(Upd.UpdateUrl, listFile);
-            else
-                AddLog(QStringLiteral("[장애]서버에 연결 할 수 없습니다."));
-        }
-    }
+    // Saved for the next start or the update command; not read now.
+    if (RbWebFile->isChecked())
+        FetchMissingImageList();
 
     SetDefaultCursor();
+}
+
+bool TForm1::FetchMissingImageList() {
+    const QString listFile = QString::fromLocal8Bit(Upd.Info.ListFile);
+    // A list already on disk is never refreshed here: the update command does that.
+    if (QFileInfo::exists(listFile))
+        return true;
+    if (!Upd.CheckServer(Upd.BaseUrl)) {
+        AddLog(QStringLiteral("[장애]서버에 연결 할 수 없습니다."));
+        return false;
+    }
+    Upd.DownloadFile(Upd.UpdateUrl, listFile);
+    return true;
 }
