@@ -221,8 +221,11 @@ public:
     // The production record of the Start under way; RecordOpen until its row is written.
     void BeginRecord();
     void EndRecord(RecordResult result, RecordFailure failure = RecordFailure::None,
-                   const QString& detail = QString());
-    void FailDownload(RecordFailure failure, const QString& line); // logs the line, ends the record
+                   const QString& detail = QString(), FailureKind kind = FailureKind::None,
+                   const QString& reason = QString());
+    // Logs the line (and the reason, when given, as a line of its own) and ends the record.
+    void FailDownload(RecordFailure failure, const QString& line,
+                      FailureKind kind = FailureKind::None, const QString& reason = QString());
     void FailPort();     // the port error line, its reason line, and the record's end
     void StopRecord();   // a Start that was still running ends as "stopped"
     void RecordImage();  // image columns, from the image about to be sent

@@ -78,6 +78,30 @@ QString RecordTimeText(const QDateTime& when) {
                .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
+QString FailureKindText(FailureKind kind) {
+    switch (kind) {
+    case FailureKind::Image:
+        return QStringLiteral("image");
+    case FailureKind::Network:
+        return QStringLiteral("network");
+    case FailureKind::Port:
+        return QStringLiteral("port");
+    case FailureKind::Board:
+        return QStringLiteral("board");
+    case FailureKind::Interrupted:
+        return QStringLiteral("interrupted");
+    case FailureKind::None:
+        break;
+    }
+    return QString();
+}
+
+QString RecordDetailText(const DownloadRecord& record) {
+    if (record.Reason.isEmpty() || record.Detail.isEmpty())
+        return record.Detail;
+    return record.Detail + QStringLiteral(": ") + record.Reason;
+}
+
 QString RecordResultText(RecordResult result) {
     switch (result) {
     case RecordResult::Ok:
@@ -113,7 +137,7 @@ QByteArray RecordRow(const DownloadRecord& r) {
                                 QString::number(r.Resends),
                                 seconds,
                                 RecordResultText(r.Result),
-                                r.Detail};
+                                RecordDetailText(r)};
     QStringList quoted;
     for (const QString& field : fields)
         quoted << CsvField(field);

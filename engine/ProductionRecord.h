@@ -13,6 +13,10 @@ enum class RecordResult { Ok, Failed, Stopped };
 // Which part of a Start failed, for callers that map the end to an exit status.
 enum class RecordFailure { None, Image, Port, Download };
 
+// What a failure was due to, for a jig that acts on it: the JSON result's "kind"
+// (image, network, port, board, interrupted).
+enum class FailureKind { None, Image, Network, Port, Board, Interrupted };
+
 // One row of the record; the column of each member is named beside it.
 struct DownloadRecord {
     QDateTime Started;        // started
@@ -35,6 +39,12 @@ struct DownloadRecord {
     RecordResult Result = RecordResult::Ok; // result (seconds come from Started and Ended)
     QString Detail;                         // detail: the failure line as logged
     RecordFailure Failure = RecordFailure::None;
+    // Why it failed, in English (the record's detail carries it after the failure line).
+    FailureKind Kind = FailureKind::None;
+    QString Reason;
+    // Whether the row reached the record file, and the warning's reason when it did not.
+    bool RowWritten = false;
+    QString RowError;
 };
 
 // Why a row could not be added; the reason text names the file and the system's own words.
@@ -55,6 +65,9 @@ QByteArray RecordHeaderRow();                       // column names, CR LF
 QByteArray RecordRow(const DownloadRecord& record); // UTF-8, CR LF
 QString RecordTimeText(const QDateTime& when);      // 2026-12-07T18:04:05.123+01:00
 QString RecordResultText(RecordResult result);      // ok, failed, stopped
+QString FailureKindText(FailureKind kind);          // image, network, ...; empty for None
+// The detail column: the failure line, then ": " and the reason when there is one.
+QString RecordDetailText(const DownloadRecord& record);
 // Lower-case hex SHA-256 of `size` bytes; empty when size is 0 or less.
 QString ImageSha256(const uint8_t* image, int64_t size);
 // Appends the row with one write under an exclusive lock, then flushes it to disk. A file that is

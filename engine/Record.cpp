@@ -47,9 +47,12 @@ void TForm1::RecordDevice() {
     Record.Device = DeviceColumnText(DescribeDevice(CmbComPort->currentText()));
 }
 
-void TForm1::FailDownload(RecordFailure failure, const QString& line) {
+void TForm1::FailDownload(RecordFailure failure, const QString& line, FailureKind kind,
+                          const QString& reason) {
     AddLog(line);
-    EndRecord(RecordResult::Failed, failure, line);
+    if (!reason.isEmpty())
+        AddLog(QStringLiteral("[Error] ") + reason);
+    EndRecord(RecordResult::Failed, failure, line, kind, reason);
 }
 
 void TForm1::FailPort() {
@@ -64,7 +67,8 @@ void TForm1::StopRecord() {
         EndRecord(RecordResult::Stopped);
 }
 
-void TForm1::EndRecord(RecordResult result, RecordFailure failure, const QString& detail) {
+void TForm1::EndRecord(RecordResult result, RecordFailure failure, const QString& detail,
+                       FailureKind kind, const QString& reason) {
     if (!RecordOpen)
         return;
     if (RecordDevicePending)
@@ -74,11 +78,14 @@ void TForm1::EndRecord(RecordResult result, RecordFailure failure, const QString
     Record.Result = result;
     Record.Failure = failure;
     Record.Detail = detail;
+    Record.Kind = kind;
+    Record.Reason = reason;
     const QString path = RecordFilePath(StartDir, Record.Ended);
     const RecordWrite write = AppendRecordRow(path, RecordRow(Record));
-    if (write.Error != RecordError::None)
-        AddLog(QStringLiteral("[Warning] Production record not written: ") +
-               RecordErrorText(write, path));
+    Record.RowWritten = write.Error == RecordError::None;
+    Record.RowError = Record.RowWritten ? QString() : RecordErrorText(write, path);
+    if (!Record.RowWritten)
+        AddLog(QStringLiteral("[Warning] Production record not written: ") + Record.RowError);
     if (RecordHook)
         RecordHook(Record);
 }
