@@ -7,7 +7,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDir>
 #include <QFileDialog>
 #include <QFrame>
 #include <QIcon>
@@ -95,7 +94,6 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     ConnectLink();
     ConnectEngine();
     ConnectUpdate();
-    FormCreate();
 }
 
 TForm1::~TForm1() {
@@ -262,28 +260,12 @@ void TForm1::CreateControls() {
         setTabOrder(order[i - 1], order[i]);
 
     Timer1 = makeTimer(this, "Timer1", 1000, true);
-    TmMainPro = makeTimer(this, "TmMainPro", 10, false);
-    TmDevCtrl = makeTimer(this, "TmDevCtrl", 20, false);
-}
-
-void TForm1::FormCreate() {
-    StartDir = QDir::currentPath();
-    DownloadState = 0;
-    DownloadCount = 0;
-    StepCounter = 0;
-    ServerImageAccepted = false;
-    Upd.Init(Upd.Info, QStringLiteral("ZubLoader"));
-    Upd.SaveDir = StartDir;
-    ImageEnd = 0;
 }
 
 void TForm1::FormClose() {
-    StopRecord(); // closed mid-download
-    if (Comm1.Enabled())
-        Comm1.Close();
+    Engine.Close(); // a Start under way ends as "stopped"; port and HTTP client released
     if (SettingsLoaded)
-        SaveSettings(StartDir + QStringLiteral("/default.ini"));
-    Upd.ReleaseHttp();
+        SaveSettings(Engine.StartDir + QStringLiteral("/default.ini"));
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -307,8 +289,6 @@ void TForm1::AddLog(const QString& text) {
         if (doc->isEmpty())
             doc->firstBlock().setUserState(kEmptyFirstLine);
     }
-    if (LogHook)
-        LogHook(text);
 }
 
 void TForm1::RepaintLog() {
@@ -344,4 +324,40 @@ void TForm1::SetDefaultCursor() {
         QApplication::restoreOverrideCursor();
         overrideCursorActive_ = false;
     }
+}
+
+QString TForm1::PortName() const {
+    return CmbComPort->currentText();
+}
+
+QString TForm1::ProtocolText() const {
+    return CmbProtocol->currentText();
+}
+
+QString TForm1::RateText() const {
+    return CmbBaudRate->currentText();
+}
+
+bool TForm1::AutoReset() const {
+    return CbAutoReset->isChecked();
+}
+
+bool TForm1::BlankSkip() const {
+    return CbBlankSkip->isChecked();
+}
+
+bool TForm1::LocalFile() const {
+    return RbLocalFile->isChecked();
+}
+
+QString TForm1::FileName() const {
+    return EdFileName->text();
+}
+
+QString TForm1::ModelName(int row) const {
+    return CmbModel->itemText(row);
+}
+
+bool TForm1::Single() const {
+    return RbSingle->isChecked();
 }

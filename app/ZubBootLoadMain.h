@@ -1,22 +1,13 @@
-// The one main window of ZubLoader. It is the whole user interface and the owner of all run-time
-// state: controls, the serial component, the three timers, the receive buffer, the page image, the
-// engine's counters and the update client. The member functions are implemented in the folder of
-// their subsystem (settings/, image/, link/, engine/, update/); this folder holds creation, close
-// and the log pane.
+// The one main window of ZubLoader: the operator's controls, their handlers, the settings file and
+// the start-up sequence. It owns one download engine, answers its questions about the controls
+// (OperatorChoices) and shows what it signals.
 #pragma once
 
-#include "engine/ProductionRecord.h"
-#include "image/ImageFile.h"
-#include "link/Frames.h"
-#include "link/TComm.h"
-#include "update/Uupdate.h"
+#include "engine/DownloadEngine.h"
 
-#include <QDateTime>
 #include <QString>
 #include <QWidget>
 
-#include <array>
-#include <cstdint>
 #include <functional>
 
 class QCheckBox;
@@ -30,7 +21,7 @@ class QPushButton;
 class QRadioButton;
 class QTimer;
 
-class TForm1 : public QWidget {
+class TForm1 : public QWidget, public OperatorChoices {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -77,10 +68,8 @@ public:
     QRadioButton* RbContinue = nullptr;
 
     // ---- Non-visual components ----------------------------------------------------------------
-    TComm Comm1;
-    QTimer* Timer1 = nullptr;    // 1000 ms, enabled: the one-shot start-up sequence
-    QTimer* TmMainPro = nullptr; // 10 ms, disabled: one download step per tick
-    QTimer* TmDevCtrl = nullptr; // 20 ms, disabled: one port-scan step per tick
+    DownloadEngine Engine{*this};
+    QTimer* Timer1 = nullptr; // 1000 ms, enabled: the one-shot start-up sequence
     static constexpr const char* OpenDialog1Filter = "INTEL HEX (*.hex);;ZUB BIN (*.lod);;ALL (*)";
 
     // ---- Seams for tests ----------------------------------------------------------------------
@@ -88,42 +77,12 @@ public:
     std::function<void(const QString&)> MessageBoxHook;
     // BtnLocalFileClick asks this instead of the file dialog when set; an empty answer cancels.
     std::function<QString()> OpenDialogHook;
-    // Seams for programs that drive the window without showing it (the command-line loader):
-    // every log line as it is added, the page progress (pages done, page count) and the record
-    // of each Start that ended, after its row was written.
-    std::function<void(const QString&)> LogHook;
-    std::function<void(int32_t done, int32_t pages)> PageHook;
-    std::function<void(const DownloadRecord&)> RecordHook;
-
-    // ---- Shared run-time state (zero, false or empty at construction) -------------------------
-    QString StartDir;
-    std::array<uint8_t, 512> RxBuf{};
-    int32_t RxCount = 0;
-    bool PortOpened = false;
-    int32_t DevCtrlState = 0;
-    int32_t ScanPortNo = 0;
-    int32_t DownloadState = 0;
-    int32_t StepCounter = 0;
-    int32_t DownloadCount = 0;
-    bool ServerImageAccepted = false;
-    int32_t ImageEnd = 0;
-    std::array<uint8_t, kImageSize> FirmwareImage{};
-    std::array<QString, 20> ModelFiles;
-    _CPU Device{};
-    QTime StampTime;
-    UUPD Upd; // the web update client
-
-    // Engine-only members.
-    int32_t SilenceTicks = 0;
-    int32_t PageCount = 0;
-    int32_t PageIndex = 0;
 
     // Set once LoadSettings has run (file found or not): only then does closing write default.ini,
     // so an early close never replaces the operator's saved choices with design-time values.
     bool SettingsLoaded = false;
 
-    // ---- app/: creation, close, log pane, message boxes, cursor -------------------------------
-    void FormCreate();
+    // ---- Creation, close, log pane, message boxes, cursor -------------------------------------
     void FormClose();
     void AddLog(const QString& text);
     void RepaintLog();                     // paints Memo1 at once, before the thread blocks
@@ -132,125 +91,48 @@ public:
     void SetHourglass();                   // at most one override cursor is ever active
     void SetDefaultCursor();
 
-    // ---- settings/ ----------------------------------------------------------------------------
+    // ---- Settings file ------------------------------------------------------------------------
     void SaveSettings(const QString& path);
     void LoadSettings(const QString& path);
 
-    // ---- image/: firmware files, the model list and the image list ----------------------------
-    int32_t LoadFirmwareFile(const QString& fileName);
+    // ---- Firmware files, the model list and the image list ------------------------------------
     void BtnLocalFileClick();
     void RbLocalFileClick();
     void ReadImageList(const QString& fileName);
     void CmbModelChange();
-    // image/ private helpers go here (image helpers only edit this block)
-    // model list: the row whose text the model box shows, or -1 when no row
-    // is selected, the typed text matches no row or the row lies past the 20 ModelFiles entries.
+    // The row whose text the model box shows, or -1 when no row is selected, the typed text
+    // matches no row or the row lies past the model list's capacity.
     int SelectedModelRow() const;
-    // firmware files: LoadFirmwareFile with its whole outcome; showBoxes false leaves the boxes of
-    // a refused load to the caller. FirmwareLoads counts the loads, whatever their outcome.
-    FirmwareFileLoad LoadFirmwareFileReport(const QString& fileName, bool showBoxes);
-    uint32_t FirmwareLoads = 0;
-    // --- end image/ ---
 
-    // ---- link/: frames, receive, port management, port scan -----------------------------------
-    void SendCommandFrame(uint8_t a, uint8_t b, uint8_t c);
-    bool SendPageFrame(const uint8_t* image, int32_t pageSize, int32_t pageIndex, bool skipBlank);
-    void SendModeSwitchFrame(int protocol); // 1 ZUB16T1, 2 ZUB16T2
-    void SendWakeWord();
-    void SendGoByte();
-    void SendEndFrame();
-    void Comm1RxChar(int count);
-    void FlushInput();
-    bool OpenPort();
-    void ClosePort();
-    void CmbComPortChange();
-    void StartDeviceSearch();
-    void DevCtrlStep();
-    void TmDevCtrlTimer();
-    // link/ private helpers go here (link helpers only edit this block)
-    // The rate code of the row whose text CmbBaudRate shows, or -1 when the text names no row
-    // (SetBaudRate(-1) then keeps the component's current rate).
-    int BaudRateBoxCode() const;
-    // After a port error line: one line saying why the port would not open (or went away) and
-    // the usual fix.
-    void AddPortFaultReason();
-    // --- end link/ ---
-
-    // ---- engine/: the download state machine and the model image branch -----------------------
-    void TmMainProTimer();
-    void RunDownloadStep();
-    void BtnStartClick();
-    void BtnStopClick();
-    void BtnResetClick();
-    // engine/ private helpers go here (engine helpers only edit this block)
-    // One member function per step, named as the step; RunDownloadStep dispatches on the number.
-    void Idle();
-    void Begin();
-    void LoadImage();
-    void LoadModelImage();
-    void CheckImage();
-    void OpenLink();
-    void NetFail();
-    void ResetTarget();
-    void SendWake();
-    void WaitReady();
-    void WaitId();
-    void SendPage();
-    void WaitAck();
-    void Finish();
-    void Release();
-    void ShowPageProgress(int32_t pageNumber);
-    void WarnIfRateNotTaken(int code);
-    void EndLocalFileLock();
-    void RememberLocalImage();
-    bool LocalImageCurrent() const;
-    // The local file the image in memory came from: name as typed, size and modification time.
-    // A Start re-loads when any of them changed, so a rebuilt file is never sent stale.
-    struct LocalImageStamp {
-        bool Valid = false;
-        QString Name;
-        qint64 Size = -1;
-        QDateTime Modified;
-    } LocalImage;
-    // This Start's last refusal of a model image: the line logged when the branch gives up.
-    QString ModelImageRefusal;
-    void LoadModelImageFile(const QString& name);
-    QString ModelImagePath;      // the model file this Start loads, tests for and deletes
-    int32_t ProgressMax = 0;     // the folding point of ProgressBar1 (page count / 2)
-    bool CloseRequested = false; // the window got its close event: no step runs after FormClose
-    // The production record of the Start under way; RecordOpen until its row is written.
-    void BeginRecord();
-    void EndRecord(RecordResult result, RecordFailure failure = RecordFailure::None,
-                   const QString& detail = QString(), FailureKind kind = FailureKind::None,
-                   const QString& reason = QString());
-    // Logs the line (and the reason, when given, as a line of its own) and ends the record.
-    void FailDownload(RecordFailure failure, const QString& line,
-                      FailureKind kind = FailureKind::None, const QString& reason = QString());
-    void FailPort();     // the port error line, its reason line, and the record's end
-    void StopRecord();   // a Start that was still running ends as "stopped"
-    void RecordImage();  // image columns, from the image about to be sent
-    void RecordDevice(); // device column, of the port the Start opened
-    DownloadRecord Record;
-    bool RecordOpen = false;
-    // The device column of an opened port is looked up while the board is awaited, not
-    // between the open and the first wake word (a look-up reads much of /sys).
-    bool RecordDevicePending = false;
-    // --- end engine/ ---
-
-    // ---- update/: the update command and the start-up sequence --------------------------------
+    // ---- Update command and start-up sequence -------------------------------------------------
     void BtnWebUpdateClick();
     void Timer1Timer();
-    // update/ private helpers go here (update helpers only edit this block)
-    // Fetches "hexlist.txt" into the working directory when it is not there; false (with the
-    // start-up's log line) when the server does not answer.
-    bool FetchMissingImageList();
-    // ProgressBar2 for the update client's progress reports: it follows the received bytes, and
-    // stands still once the fetch is over.
-    void ShowFetchProgress(const UpdWork& work);
-    // --- end update/ ---
 
-    // Each subsystem connects its own handlers to the controls and timers; called once by the
-    // constructor after every control exists.
+    // ---- What the engine reads: the controls as they stand ------------------------------------
+    QString PortName() const override;
+    QString ProtocolText() const override;
+    QString RateText() const override;
+    bool AutoReset() const override;
+    bool BlankSkip() const override;
+    bool LocalFile() const override;
+    QString FileName() const override;
+    int ModelRow() const override { return SelectedModelRow(); }
+    QString ModelName(int row) const override;
+    bool Single() const override;
+
+    // ---- What the engine shows ----------------------------------------------------------------
+    void ShowPageProgress(int32_t done, int32_t pages);
+    // The fetch bar for the update client's progress reports: it follows the received bytes,
+    // and stands still once the fetch is over.
+    void ShowFetchProgress(const UpdWork& work);
+    void ShowDevice(const _CPU& device);
+    void ClearDeviceSizes();
+    void ShowModelList(const QStringList& models);
+    void ClearPortList();
+    void AddFoundPort(const QString& name);
+
+    // Each part connects its own handlers to the controls, the timer and the engine; called once
+    // by the constructor after every control exists.
     void ConnectImage();
     void ConnectLink();
     void ConnectEngine();

@@ -35,14 +35,17 @@ int LoaderRun::Prepare() {
     // The start-up sequence runs here, at once, and without its port scan.
     f->Timer1->stop();
     f->MessageBoxHook = [this](const QString& text) { out_.Message(text); };
-    f->LogHook = [this](const QString& line) { out_.Log(line); };
-    f->PageHook = [this, f](int32_t done, int32_t pages) {
-        out_.Progress(done, pages, f->Device.PageSize);
-    };
-    f->RecordHook = [this](const DownloadRecord& record) { onRecord(record); };
+    DownloadEngine* e = &f->Engine;
+    connect(e, &DownloadEngine::LogLine, this, [this](const QString& line) { out_.Log(line); });
+    connect(e, &DownloadEngine::PageProgress, this, [this, e](int32_t done, int32_t pages) {
+        if (pages > 0)
+            out_.Progress(done, pages, e->Device.PageSize);
+    });
+    connect(e, &DownloadEngine::RecordEnded, this,
+            [this](const DownloadRecord& record) { onRecord(record); });
 
     // No default.ini is normal here: the window's defaults apply, without the window's box.
-    const QString ini = f->StartDir + QStringLiteral("/default.ini");
+    const QString ini = f->Engine.StartDir + QStringLiteral("/default.ini");
     const bool haveIni = QFileInfo::exists(ini);
     const bool modelGiven = options_.ModelName || options_.ModelRow;
     // A bare "zubload" in some folder must not fetch a list into it and write the window's
@@ -50,7 +53,7 @@ int LoaderRun::Prepare() {
     if (options_.File.isEmpty() && !modelGiven && !haveIni) {
         out_.Note(QStringLiteral("zubload: no firmware named (FILE, --model or --model-row), and "
                                  "no default.ini in %1 to choose one")
-                      .arg(f->StartDir));
+                      .arg(f->Engine.StartDir));
         return ExitUsage;
     }
     if (haveIni)
@@ -69,11 +72,11 @@ int LoaderRun::Prepare() {
     if (f->RbWebFile->isChecked()) {
         // Unlike the window, a missing image list is fetched before it is read, so that the
         // model can be chosen in this run.
-        if (!f->FetchMissingImageList()) {
+        if (!f->Engine.FetchMissingImageList()) {
             out_.LastLineFailed();
             return ExitImage;
         }
-        const QString listFile = QString::fromLocal8Bit(f->Upd.Info.ListFile);
+        const QString listFile = QString::fromLocal8Bit(f->Engine.Upd.Info.ListFile);
         const int row = f->CmbModel->currentIndex();
         f->ReadImageList(listFile);
         if (!QFileInfo::exists(listFile))
@@ -155,7 +158,7 @@ void LoaderRun::Start() {
 
 void LoaderRun::startBoard() {
     running_ = true;
-    form_->BtnStartClick();
+    form_->Engine.BtnStartClick();
     // Also watches the Start itself: should the engine ever come to rest without a record,
     // the run ends instead of waiting for ever.
     idleWatch_->start();
@@ -186,7 +189,7 @@ void LoaderRun::onRecord(const DownloadRecord& record) {
 }
 
 void LoaderRun::whenIdle() {
-    if (form_->DownloadState != DownloadStep::Idle || form_->TmMainPro->isActive())
+    if (form_->Engine.DownloadState != DownloadStep::Idle || form_->Engine.TmMainPro->isActive())
         return;
     idleWatch_->stop();
     if (running_) {
@@ -256,8 +259,8 @@ void LoaderRun::Interrupt() {
     }
     if (running_) {
         // A board that has answered is half written; one still awaited is only a wait.
-        midBoard_ = form_->DownloadState >= DownloadStep::WaitId;
-        form_->BtnStopClick(); // port closed at once, no end frame, the record says stopped
+        midBoard_ = form_->Engine.DownloadState >= DownloadStep::WaitId;
+        form_->Engine.BtnStopClick(); // port closed at once, no end frame, the record says stopped
         if (running_) {
             running_ = false; // no record came: end all the same
             idleWatch_->start();
@@ -291,10 +294,10 @@ void LoaderRun::end(int status) {
 void LoaderRun::Release() {
     if (!form_)
         return;
-    form_->TmMainPro->stop();
+    form_->Engine.TmMainPro->stop();
     // A failure may leave the port open (no identification); FormClose would close it too,
     // but it is the window's close and not run here.
-    if (form_->Comm1.Enabled())
-        form_->Comm1.Close();
-    form_->Upd.ReleaseHttp();
+    if (form_->Engine.Comm1.Enabled())
+        form_->Engine.Comm1.Close();
+    form_->Engine.Upd.ReleaseHttp();
 }

@@ -1,19 +1,12 @@
 // The download engine: one step per 10 ms tick of TmMainPro, from Start to the last page.
-#include "app/ZubBootLoadMain.h"
+#include "engine/DownloadEngine.h"
 
 #include "engine/Progress.h"
 #include "link/PortNames.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QThread>
 #include <QTimer>
 
@@ -28,13 +21,22 @@ constexpr int32_t kMaxSends = 3; // a fourth send of one page ends the download
 
 // The row whose text the protocol box shows, like the rate box: typed text may differ from the
 // selected row. -1 when the text names no row.
-int ProtocolBoxRow(const QComboBox& box) {
-    const QString text = box.currentText().trimmed();
-    for (int i = 0; i < box.count(); ++i) {
-        if (box.itemText(i).compare(text, Qt::CaseInsensitive) == 0)
+int ProtocolBoxRow(const QString& shown) {
+    const QString text = shown.trimmed();
+    for (int i = 0; i < kProtocolCount; ++i) {
+        if (QLatin1String(kProtocolNames[static_cast<size_t>(i)])
+                .compare(text, Qt::CaseInsensitive) == 0)
             return i;
     }
     return -1;
+}
+
+QTimer* makeTimer(QObject* parent, const char* name, int interval) {
+    auto* timer = new QTimer(parent);
+    timer->setObjectName(QString::fromLatin1(name));
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(interval);
+    return timer;
 }
 
 QString nowStamp(QTime& stamp) {
@@ -44,16 +46,53 @@ QString nowStamp(QTime& stamp) {
 
 } // namespace
 
-void TForm1::TmMainProTimer() {
+DownloadEngine::DownloadEngine(OperatorChoices& choices, QObject* parent)
+    : QObject(parent), Choices(choices) {
+    TmMainPro = makeTimer(this, "TmMainPro", 10);
+    TmDevCtrl = makeTimer(this, "TmDevCtrl", 20);
+    connect(TmMainPro, &QTimer::timeout, this, [this] { TmMainProTimer(); });
+    connect(TmDevCtrl, &QTimer::timeout, this, [this] { TmDevCtrlTimer(); });
+    connect(&Comm1, &TComm::RxChar, this, [this](int count) { Comm1RxChar(count); });
+    Upd.Progress = [this](const UpdWork& work) { Q_EMIT FetchProgress(work); };
+    StartDir = QDir::currentPath();
+    Upd.Init(Upd.Info, QStringLiteral("ZubLoader"));
+    Upd.SaveDir = StartDir;
+}
+
+DownloadEngine::~DownloadEngine() = default;
+
+void DownloadEngine::Close() {
+    StopRecord(); // closed mid-download
+    if (Comm1.Enabled())
+        Comm1.Close();
+    Upd.ReleaseHttp();
+    CloseRequested = true;
+}
+
+bool DownloadEngine::Resting() const {
+    return DownloadState == DownloadStep::Idle && !TmMainPro->isActive();
+}
+
+void DownloadEngine::noteState() {
+    const bool ticking = TmMainPro->isActive();
+    if (DownloadState == shownState_ && ticking == shownTicking_)
+        return;
+    shownState_ = DownloadState;
+    shownTicking_ = ticking;
+    Q_EMIT StateChanged(DownloadState, ticking);
+}
+
+void DownloadEngine::TmMainProTimer() {
     RunDownloadStep();
 }
 
-void TForm1::RunDownloadStep() {
+void DownloadEngine::RunDownloadStep() {
     // A Stop, find-port or Start click and the receive event run here, before the state is read.
     QCoreApplication::processEvents();
-    if (CloseRequested && !isVisible()) {
-        // FormClose has run (port closed, HTTP client released): no step may follow it.
+    if (CloseRequested) {
+        // Close has run (port closed, HTTP client released): no step may follow it.
         TmMainPro->stop();
+        noteState();
         return;
     }
     // A port that went away under a running download (unplugged adapter, closed peer) ends it
@@ -63,6 +102,7 @@ void TForm1::RunDownloadStep() {
         PortOpened = false;
         DownloadState = DownloadStep::Idle;
         FailPort();
+        noteState();
         return;
     }
     switch (DownloadState) {
@@ -113,9 +153,10 @@ void TForm1::RunDownloadStep() {
     default:
         break; // an unknown number waits for a button
     }
+    noteState();
 }
 
-void TForm1::BtnStartClick() {
+void DownloadEngine::BtnStartClick() {
     QDir::setCurrent(StartDir);
     // A running port scan would set its own device name and close the port under the engine.
     if (DevCtrlState != 0 || TmDevCtrl->isActive()) {
@@ -123,40 +164,43 @@ void TForm1::BtnStartClick() {
         DevCtrlState = 0;
     }
     // A file picked mid-download would replace the image the engine is sending.
-    BtnLocalFile->setEnabled(false);
+    Q_EMIT LocalFileLock(true);
     StopRecord();
     BeginRecord();
     DownloadState = DownloadStep::Begin;
     TmMainPro->start();
+    noteState();
 }
 
-void TForm1::BtnStopClick() {
+void DownloadEngine::BtnStopClick() {
     TmMainPro->stop();
     if (PortOpened)
         ClosePort();
     DownloadState = DownloadStep::Idle;
     SetDefaultCursor();
     AddLog(QStringLiteral("장치와 연결을 해제하였습니다."));
-    ProgressBar1->setValue(0);
+    Q_EMIT PageProgress(0, 0);
     EndLocalFileLock();
     StopRecord();
+    noteState();
 }
 
-void TForm1::BtnResetClick() {
-    Memo1->clear();
+void DownloadEngine::BtnResetClick() {
+    Q_EMIT LogCleared();
     StartDeviceSearch();
     DownloadState = DownloadStep::Idle;
     FlushInput();
     TmMainPro->stop();
     EndLocalFileLock();
     StopRecord();
+    noteState();
 }
 
-void TForm1::EndLocalFileLock() {
-    BtnLocalFile->setEnabled(true);
+void DownloadEngine::EndLocalFileLock() {
+    Q_EMIT LocalFileLock(false);
 }
 
-void TForm1::Idle() {
+void DownloadEngine::Idle() {
     RxCount = 0;
     SetDefaultCursor();
     TmMainPro->setInterval(10);
@@ -164,16 +208,16 @@ void TForm1::Idle() {
     EndLocalFileLock();
 }
 
-void TForm1::Begin() {
+void DownloadEngine::Begin() {
     StepCounter = 0;
     DownloadState = DownloadStep::LoadImage;
 }
 
-void TForm1::RememberLocalImage() {
+void DownloadEngine::RememberLocalImage() {
     LocalImage = LocalImageStamp{};
     if (ImageEnd == 0)
         return;
-    const QString name = EdFileName->text();
+    const QString name = Choices.FileName();
     const QFileInfo info(name);
     LocalImage.Valid = true;
     LocalImage.Name = name;
@@ -181,18 +225,18 @@ void TForm1::RememberLocalImage() {
     LocalImage.Modified = info.lastModified();
 }
 
-bool TForm1::LocalImageCurrent() const {
-    if (!LocalImage.Valid || LocalImage.Name != EdFileName->text())
+bool DownloadEngine::LocalImageCurrent() const {
+    if (!LocalImage.Valid || LocalImage.Name != Choices.FileName())
         return false;
     const QFileInfo info(LocalImage.Name);
     return (info.exists() ? info.size() : -1) == LocalImage.Size &&
            info.lastModified() == LocalImage.Modified;
 }
 
-void TForm1::LoadImage() {
+void DownloadEngine::LoadImage() {
     // An image kept from an earlier Start is sent again only while it is still the file the
     // operator names; a rebuilt or renamed file is loaded anew.
-    if (ImageEnd != 0 && RbLocalFile->isChecked() && !LocalImageCurrent())
+    if (ImageEnd != 0 && Choices.LocalFile() && !LocalImageCurrent())
         ImageEnd = 0;
     if (ImageEnd != 0) {
         DownloadState = DownloadStep::OpenLink;
@@ -200,9 +244,9 @@ void TForm1::LoadImage() {
     }
     TmMainPro->stop();
     SetHourglass();
-    if (RbLocalFile->isChecked()) {
+    if (Choices.LocalFile()) {
         ServerImageAccepted = false;
-        ImageEnd = LoadFirmwareFile(EdFileName->text());
+        ImageEnd = LoadFirmwareFile(Choices.FileName());
         RememberLocalImage();
         DownloadState = DownloadStep::OpenLink;
     } else {
@@ -211,7 +255,7 @@ void TForm1::LoadImage() {
     TmMainPro->start();
 }
 
-void TForm1::WarnIfRateNotTaken(int code) {
+void DownloadEngine::WarnIfRateNotTaken(int code) {
     if (!Comm1.Enabled())
         return;
     const int32_t requested = BaudRateForCode(code);
@@ -220,7 +264,7 @@ void TForm1::WarnIfRateNotTaken(int code) {
         AddLog(RateWarningText(requested, actual));
 }
 
-void TForm1::OpenLink() {
+void DownloadEngine::OpenLink() {
     RecordImage();
     if (ImageEnd < 100) {
         DownloadState = DownloadStep::Idle;
@@ -229,15 +273,15 @@ void TForm1::OpenLink() {
     }
     // Settings may hold an index that is no row, or the box shows typed text that names none:
     // no frame goes out at an undefined rate.
-    const int protocol = ProtocolBoxRow(*CmbProtocol);
+    const int protocol = ProtocolBoxRow(Choices.ProtocolText());
     if (protocol < 0 || protocol >= kProtocolCount) {
         DownloadState = DownloadStep::Idle;
         FailDownload(RecordFailure::Download, RowErrorText(EngineError::ProtocolNoRow, protocol));
         return;
     }
-    Record.Protocol = CmbProtocol->itemText(protocol);
+    Record.Protocol = QString::fromLatin1(kProtocolNames[static_cast<size_t>(protocol)]);
     const int rate = BaudRateBoxCode();
-    const bool rateUsed = protocol == kProtocolNormal || CbAutoReset->isChecked();
+    const bool rateUsed = protocol == kProtocolNormal || Choices.AutoReset();
     if (rateUsed && (rate < 0 || rate > kRateCodeMax)) {
         DownloadState = DownloadStep::Idle;
         FailDownload(RecordFailure::Download, RowErrorText(EngineError::RateNoRow, rate));
@@ -245,7 +289,7 @@ void TForm1::OpenLink() {
     }
     const int code = protocol == kProtocolNormal ? rate : kRateCodeMax;
     Record.Baud = BaudRateForCode(code);
-    Comm1.SetDeviceName(CmbComPort->currentText().toLocal8Bit());
+    Comm1.SetDeviceName(Choices.PortName().toLocal8Bit());
     Comm1.SetBaudRate(code);
     const bool wasOpen = Comm1.Enabled();
     // The record's device column: looked up while the board is awaited, or when the record ends.
@@ -264,10 +308,10 @@ void TForm1::OpenLink() {
     }
 }
 
-void TForm1::ResetTarget() {
+void DownloadEngine::ResetTarget() {
     TmMainPro->stop();
-    if (CbAutoReset->isChecked()) {
-        const int protocol = ProtocolBoxRow(*CmbProtocol);
+    if (Choices.AutoReset()) {
+        const int protocol = ProtocolBoxRow(Choices.ProtocolText());
         if (protocol == kProtocolNormal) {
             SendCommandFrame(0x30, 0x01, 0x00);
         } else {
@@ -295,7 +339,7 @@ void TForm1::ResetTarget() {
     TmMainPro->start();
 }
 
-void TForm1::SendWake() {
+void DownloadEngine::SendWake() {
     TmMainPro->stop();
     FlushInput();
     SendWakeWord();
@@ -304,7 +348,7 @@ void TForm1::SendWake() {
     TmMainPro->start();
 }
 
-void TForm1::WaitReady() {
+void DownloadEngine::WaitReady() {
     TmMainPro->stop();
     if (RecordDevicePending)
         RecordDevice();
@@ -313,7 +357,7 @@ void TForm1::WaitReady() {
         SendGoByte();
         AddLog(QStringLiteral("[") + nowStamp(StampTime) + QStringLiteral("] 다운로드 시작 : ") +
                QString::number(DownloadCount));
-        ProgressBar1->setValue(0);
+        Q_EMIT PageProgress(0, 0);
         StepCounter = 0;
         DownloadState = DownloadStep::WaitId;
     } else {
@@ -325,7 +369,7 @@ void TForm1::WaitReady() {
     TmMainPro->start();
 }
 
-void TForm1::WaitId() {
+void DownloadEngine::WaitId() {
     TmMainPro->stop();
     ++StepCounter;
     if (StepCounter > kIdTicks) {
@@ -334,13 +378,9 @@ void TForm1::WaitId() {
     } else if (IsIdReply(RxCount)) {
         const uint8_t pageCode = RxBuf[3];
         Device = DecodeIdReply(RxBuf.data());
-        EdCpu->setText(Device.Name);
         Record.Chip = Device.Name + QStringLiteral(" 0x") +
                       QStringLiteral("%1").arg(Device.Signature, 2, 16, QLatin1Char('0')).toUpper();
-        EdFlashSize->setText(FlashSizeText(Device.FlashSize));
-        EdBootSize->setText(QString::number(Device.BootSize));
-        EdPageSize->setText(QString::number(Device.PageSize));
-        EdEepromSize->setText(QString::number(Device.EepromSize));
+        Q_EMIT DeviceIdentified(Device);
         FlushInput();
         const DownloadPlan plan = PlanDownload(ImageEnd, Device);
         if (plan.Error == EngineError::PageSizeUnknown) {
@@ -359,8 +399,6 @@ void TForm1::WaitId() {
             PageIndex = plan.FirstPage;
             if (PageCount > 0) {
                 ProgressMax = ProgressMaxOf(PageCount);
-                // A one-page image would give the bar an empty range, which Qt draws as busy.
-                ProgressBar1->setMaximum(std::max<int32_t>(ProgressMax, 1));
                 ShowPageProgress(PageIndex);
             }
             StepCounter = 0;
@@ -370,18 +408,16 @@ void TForm1::WaitId() {
     TmMainPro->start();
 }
 
-void TForm1::ShowPageProgress(int32_t pageNumber) {
-    ProgressBar1->setValue(ProgressValueOf(pageNumber, ProgressMax));
-    if (PageHook)
-        PageHook(pageNumber, PageCount);
+void DownloadEngine::ShowPageProgress(int32_t pageNumber) {
+    Q_EMIT PageProgress(pageNumber, PageCount);
 }
 
-void TForm1::SendPage() {
+void DownloadEngine::SendPage() {
     TmMainPro->stop();
     FlushInput();
     const int32_t pageSize = Device.PageSize;
     bool noneLeft = false;
-    if (!CbBlankSkip->isChecked()) {
+    if (!Choices.BlankSkip()) {
         SendPageFrame(FirmwareImage.data(), pageSize, PageIndex, false);
     } else {
         bool skipped = SendPageFrame(FirmwareImage.data(), pageSize, PageIndex, true);
@@ -410,7 +446,7 @@ void TForm1::SendPage() {
     TmMainPro->start();
 }
 
-void TForm1::WaitAck() {
+void DownloadEngine::WaitAck() {
     TmMainPro->stop();
     if (StepCounter > kMaxSends) {
         const QString line = QStringLiteral("[Error] Fail Download Page[") +
@@ -447,21 +483,20 @@ void TForm1::WaitAck() {
     TmMainPro->start();
 }
 
-void TForm1::Finish() {
+void DownloadEngine::Finish() {
     TmMainPro->stop();
     SendEndFrame();
     AddLog(QStringLiteral("[") + nowStamp(StampTime) + QStringLiteral("] 다운로드 완료"));
-    for (QLineEdit* ed : {EdFlashSize, EdBootSize, EdPageSize, EdEepromSize})
-        ed->setText(QStringLiteral("-----"));
+    Q_EMIT DeviceReleased();
     ++DownloadCount;
-    if (RbSingle->isChecked()) {
+    if (Choices.Single()) {
         AddLog(QStringLiteral("장치와 연결을 해제하였습니다."));
         if (!ServerImageAccepted)
             ImageEnd = 0;
         DownloadState = DownloadStep::Release;
     } else {
         AddLog(QStringLiteral("다음 다운로드 대기중 입니다."));
-        ProgressBar1->setValue(0);
+        Q_EMIT PageProgress(0, 0);
         DownloadState = DownloadStep::WaitNext;
         EndLocalFileLock();
     }
@@ -470,7 +505,7 @@ void TForm1::Finish() {
     TmMainPro->start();
 }
 
-void TForm1::Release() {
+void DownloadEngine::Release() {
     if (PortOpened)
         ClosePort();
     DownloadState = DownloadStep::Idle;

@@ -1,15 +1,13 @@
 // The model branch of the engine: the chosen model's image from the start directory, or fetched
 // from the update server when it is missing, with a size check and at most three loads a Start.
-#include "app/ZubBootLoadMain.h"
+#include "engine/DownloadEngine.h"
 
 #include "engine/Progress.h"
 #include "image/HexMessages.h"
 #include "image/ImageList.h"
 
-#include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
-#include <QProgressBar>
 #include <QThread>
 #include <QTimer>
 
@@ -21,10 +19,10 @@ constexpr int32_t kRetries = 2; // a third rejected load gives up
 
 } // namespace
 
-void TForm1::LoadModelImage() {
+void DownloadEngine::LoadModelImage() {
     if (StepCounter == 0)
         ModelImageRefusal.clear();
-    const int row = SelectedModelRow();
+    const int row = Choices.ModelRow();
     if (row < 0) {
         DownloadState = DownloadStep::Idle;
         FailDownload(RecordFailure::Image, RowErrorText(EngineError::ModelNoRow, row));
@@ -48,11 +46,11 @@ void TForm1::LoadModelImage() {
         LoadModelImageFile(name);
         AddLog(kSeparator);
         AddLog(QStringLiteral("Load File OK"));
-        ProgressBar2->setValue(ProgressBar2->maximum());
+        Q_EMIT FetchBarSet(true);
         DownloadState = DownloadStep::CheckImage;
         return;
     }
-    ProgressBar2->setValue(0);
+    Q_EMIT FetchBarSet(false);
     if (!Upd.CheckServer(Upd.BaseUrl)) {
         DownloadState = DownloadStep::NetFail;
         return;
@@ -64,7 +62,7 @@ void TForm1::LoadModelImage() {
     DownloadState = DownloadStep::CheckImage;
 }
 
-void TForm1::LoadModelImageFile(const QString& name) {
+void DownloadEngine::LoadModelImageFile(const QString& name) {
     // Up to three loads a Start may be refused; the operator gets one box, at the first load, and
     // the log names the file and the last reason when the branch gives up.
     const FirmwareFileLoad load = LoadFirmwareFileReport(ModelImagePath, StepCounter == 0);
@@ -80,7 +78,7 @@ void TForm1::LoadModelImageFile(const QString& name) {
         QStringLiteral("[Error] Model image %1 refused: %2").arg(PrintableName(name), reason);
 }
 
-void TForm1::CheckImage() {
+void DownloadEngine::CheckImage() {
     if (ImageEnd > kAcceptAbove) {
         ServerImageAccepted = true;
         DownloadState = DownloadStep::OpenLink;
@@ -102,7 +100,7 @@ void TForm1::CheckImage() {
     TmMainPro->start();
 }
 
-void TForm1::NetFail() {
+void DownloadEngine::NetFail() {
     if (!ModelImageRefusal.isEmpty())
         AddLog(ModelImageRefusal);
     DownloadState = DownloadStep::Idle;

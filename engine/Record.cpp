@@ -1,74 +1,71 @@
-// The window's side of the production record: what each Start did, written as one row when it
+// The engine's side of the production record: what each Start did, written as one row when it
 // ends, after the end frame or the failure, so the download itself never waits for the disk.
-#include "app/ZubBootLoadMain.h"
+#include "engine/DownloadEngine.h"
 
 #include "link/PortInfo.h"
 
-#include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
-#include <QLineEdit>
-#include <QRadioButton>
 #include <QSysInfo>
 
-void TForm1::BeginRecord() {
+void DownloadEngine::BeginRecord() {
     Record = DownloadRecord{};
     RecordOpen = true;
     RecordDevicePending = false;
     Record.Started = QDateTime::currentDateTime();
     Record.Station = QSysInfo::machineHostName();
     Record.Program = RecordProgramText();
-    Record.Port = CmbComPort->currentText();
-    if (RbLocalFile->isChecked()) {
+    Record.Port = Choices.PortName();
+    if (Choices.LocalFile()) {
         Record.Source = QStringLiteral("file");
-        const QString name = EdFileName->text();
+        const QString name = Choices.FileName();
         if (!name.isEmpty())
             Record.Image = QDir::cleanPath(QDir(StartDir).absoluteFilePath(name));
     } else {
         Record.Source = QStringLiteral("model");
-        const int row = SelectedModelRow();
+        const int row = Choices.ModelRow();
         if (row >= 0) {
-            Record.Model = CmbModel->itemText(row);
+            Record.Model = Choices.ModelName(row);
             if (row < static_cast<int>(ModelFiles.size()))
                 Record.Image = ModelFiles[static_cast<size_t>(row)];
         }
     }
 }
 
-void TForm1::RecordImage() {
+void DownloadEngine::RecordImage() {
     if (ImageEnd <= 0)
         return;
     Record.ImageBytes = int64_t{ImageEnd} + 1;
     Record.ImageSha256 = ImageSha256(FirmwareImage.data(), Record.ImageBytes);
 }
 
-void TForm1::RecordDevice() {
+void DownloadEngine::RecordDevice() {
     RecordDevicePending = false;
-    Record.Device = DeviceColumnText(DescribeDevice(CmbComPort->currentText()));
+    Record.Device = DeviceColumnText(DescribeDevice(Choices.PortName()));
 }
 
-void TForm1::FailDownload(RecordFailure failure, const QString& line, FailureKind kind,
-                          const QString& reason) {
+void DownloadEngine::FailDownload(RecordFailure failure, const QString& line, FailureKind kind,
+                                  const QString& reason) {
     AddLog(line);
     if (!reason.isEmpty())
         AddLog(QStringLiteral("[Error] ") + reason);
     EndRecord(RecordResult::Failed, failure, line, kind, reason);
 }
 
-void TForm1::FailPort() {
-    const QString line = QStringLiteral("통신포트오류:") + CmbComPort->currentText();
+void DownloadEngine::FailPort() {
+    const QString line = QStringLiteral("통신포트오류:") + Choices.PortName();
     AddLog(line);
     AddPortFaultReason();
     EndRecord(RecordResult::Failed, RecordFailure::Port, line);
 }
 
-void TForm1::StopRecord() {
+void DownloadEngine::StopRecord() {
     if (RecordOpen)
         EndRecord(RecordResult::Stopped);
 }
 
-void TForm1::EndRecord(RecordResult result, RecordFailure failure, const QString& detail,
-                       FailureKind kind, const QString& reason) {
+void DownloadEngine::EndRecord(RecordResult result, RecordFailure failure, const QString& detail,
+                               FailureKind kind, const QString& reason) {
     if (!RecordOpen)
         return;
     if (RecordDevicePending)
@@ -86,6 +83,5 @@ void TForm1::EndRecord(RecordResult result, RecordFailure failure, const QString
     Record.RowError = Record.RowWritten ? QString() : RecordErrorText(write, path);
     if (!Record.RowWritten)
         AddLog(QStringLiteral("[Warning] Production record not written: ") + Record.RowError);
-    if (RecordHook)
-        RecordHook(Record);
+    Q_EMIT RecordEnded(Record);
 }

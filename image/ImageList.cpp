@@ -122,3 +122,11 @@ bool IsSafeModelFileName(const QString& name) {
     // A name that does not survive the code page would be stored under another name.
     return QString::fromLocal8Bit(bytes) == name;
 }
+
+std::optional<ModelPreset> ModelPresetOf(const QString& modelName) {
+    if (modelName.startsWith(QLatin1Char('P')))
+        return ModelPreset{true, true};
+    if (modelName.startsWith(QLatin1Char('A')))
+        return ModelPreset{true, false};
+    return std::nullopt;
+}

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 class QIODevice;
@@ -49,3 +50,12 @@ bool ReadImageListFile(const QString& path, ImageListText& out);
 // program's own files ("default.ini", "hexlist.txt", "default.hex"; any case), at most 255 bytes
 // and representable in the system's code page.
 bool IsSafeModelFileName(const QString& name);
+
+// The link settings a model's name implies: a name starting with "P" is a PIC board behind the
+// jig's reset line (blank pages skipped), one starting with "A" an AVR board behind it. Other
+// names imply nothing.
+struct ModelPreset {
+    bool AutoReset = false;
+    bool BlankSkip = false;
+};
+std::optional<ModelPreset> ModelPresetOf(const QString& modelName);

@@ -1,31 +1,17 @@
 // Firmware files into FirmwareImage through the core's loader, with the boxes and log lines the
 // operator sees.
-#include "app/ZubBootLoadMain.h"
-#include "engine/Progress.h"
+#include "engine/DownloadEngine.h"
 #include "image/HexMessages.h"
 
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-
-namespace {
-
-// A download is running from Start until it ends in Idle or parks waiting for the next Start.
-bool DownloadRunning(int32_t state) {
-    return state != DownloadStep::Idle && state != DownloadStep::WaitNext;
-}
-
-} // namespace
-
-int32_t TForm1::LoadFirmwareFile(const QString& fileName) {
+int32_t DownloadEngine::LoadFirmwareFile(const QString& fileName) {
     return LoadFirmwareFileReport(fileName, true).End;
 }
 
-FirmwareFileLoad TForm1::LoadFirmwareFileReport(const QString& fileName, bool showBoxes) {
+FirmwareFileLoad DownloadEngine::LoadFirmwareFileReport(const QString& fileName, bool showBoxes) {
     ++FirmwareLoads;
     const FirmwareFileLoad load = ReadFirmwareFile(fileName, FirmwareImage.data());
     if (load.Opened && load.Kind == FirmwareKind::Scrambled)
-        Memo1->clear();
+        Q_EMIT LogCleared();
     if (load.Hex.Error != ImageError::None) {
         if (showBoxes) {
             for (const QString& box : FirmwareLoadBoxes(load))
@@ -42,25 +28,7 @@ FirmwareFileLoad TForm1::LoadFirmwareFileReport(const QString& fileName, bool sh
     return load;
 }
 
-void TForm1::BtnLocalFileClick() {
-    // A new image must never replace the one a running download is sending page by page.
-    if (DownloadRunning(DownloadState)) {
-        AddLog(QStringLiteral("[Error] Press Stop before choosing another file."));
-        return;
-    }
-    const QString path = RunOpenDialog();
-    if (path.isEmpty())
-        return;
-    if (DownloadRunning(DownloadState)) {
-        AddLog(QStringLiteral("[Error] Press Stop before choosing another file."));
-        return;
-    }
-    EdFileName->setText(path);
-    ImageEnd = LoadFirmwareFile(EdFileName->text());
-}
-
-void TForm1::RbLocalFileClick() {
+void DownloadEngine::ForgetImage() {
     ImageEnd = 0;
     ServerImageAccepted = false;
-    ProgressBar2->setValue(0);
 }

@@ -1,9 +1,8 @@
-#include "app/ZubBootLoadMain.h"
+#include "engine/DownloadEngine.h"
 
 #include "link/PortInfo.h"
 #include "link/PortNames.h"
 
-#include <QComboBox>
 #include <QThread>
 #include <QTimer>
 
@@ -16,7 +15,7 @@ constexpr int32_t ScanTry = 13;
 
 } // namespace
 
-bool TForm1::OpenPort() {
+bool DownloadEngine::OpenPort() {
     if (!Comm1.Enabled())
         Comm1.Open();
     PortOpened = Comm1.Enabled();
@@ -24,41 +23,41 @@ bool TForm1::OpenPort() {
     return PortOpened;
 }
 
-void TForm1::ClosePort() {
+void DownloadEngine::ClosePort() {
     if (Comm1.Enabled())
         Comm1.Close();
 }
 
-void TForm1::AddPortFaultReason() {
+void DownloadEngine::AddPortFaultReason() {
     const QString reason = PortFaultReason(Comm1);
     if (!reason.isEmpty())
         AddLog(reason);
 }
 
-void TForm1::CmbComPortChange() {
+void DownloadEngine::CmbComPortChange() {
     if (PortOpened) {
         Comm1.Close();
         PortOpened = false;
     }
-    Comm1.SetDeviceName(CmbComPort->currentText().toLocal8Bit());
+    Comm1.SetDeviceName(Choices.PortName().toLocal8Bit());
 }
 
-int TForm1::BaudRateBoxCode() const {
+int DownloadEngine::BaudRateBoxCode() const {
     // The row whose text the box shows; typed text may differ from the selected row.
-    const int code = RateCodeForItemText(CmbBaudRate->currentText());
+    const int code = RateCodeForItemText(Choices.RateText());
     return code >= 0 ? code : -1;
 }
 
-void TForm1::StartDeviceSearch() {
+void DownloadEngine::StartDeviceSearch() {
     DevCtrlState = ScanStart;
     TmDevCtrl->start();
 }
 
-void TForm1::TmDevCtrlTimer() {
+void DownloadEngine::TmDevCtrlTimer() {
     DevCtrlStep();
 }
 
-void TForm1::DevCtrlStep() {
+void DownloadEngine::DevCtrlStep() {
     switch (DevCtrlState) {
     case ScanIdle:
         TmDevCtrl->stop();
@@ -73,17 +72,16 @@ void TForm1::DevCtrlStep() {
         RepaintLog();
         // A typed rate that names no row keeps the component's current rate (-1 changes nothing).
         Comm1.SetBaudRate(BaudRateBoxCode());
-        // clear() on an editable box also empties its text: the operator's text stays.
-        const QString shown = CmbComPort->currentText();
-        CmbComPort->clear();
-        CmbComPort->setEditText(shown);
+        // The port list empties; the operator's text stays.
+        Q_EMIT PortListCleared();
+        ScanFound = 0;
         ScanPortNo = 1;
         DevCtrlState = ScanNext;
         break;
     }
     case ScanNext:
         if (ScanPortNo > 8) {
-            AddLog(QStringLiteral("[") + QString::number(CmbComPort->count()) +
+            AddLog(QStringLiteral("[") + QString::number(ScanFound) +
                    QStringLiteral("]개의 COM포트 발견"));
             DevCtrlState = ScanIdle;
         } else {
@@ -97,11 +95,8 @@ void TForm1::DevCtrlStep() {
         QThread::msleep(50);
         RxCount = 0;
         if (OpenPort()) {
-            // The first row added to an empty editable box becomes its text: keep the text.
-            const QString shown = CmbComPort->currentText();
-            CmbComPort->addItem(name);
-            if (CmbComPort->currentText() != shown)
-                CmbComPort->setEditText(shown);
+            ++ScanFound;
+            Q_EMIT PortFound(name);
             AddLog(QStringLiteral("Found COM Port : ") + name);
             ClosePort();
         }

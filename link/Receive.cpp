@@ -1,8 +1,8 @@
-#include "app/ZubBootLoadMain.h"
+#include "engine/DownloadEngine.h"
 
 #include <algorithm>
 
-void TForm1::Comm1RxChar(int count) {
+void DownloadEngine::Comm1RxChar(int count) {
     if (Comm1.InQueCount() < 1)
         return;
     // Never past the end of RxBuf: what does not fit stays queued and comes with a later event.
@@ -18,7 +18,7 @@ void TForm1::Comm1RxChar(int count) {
     }
 }
 
-void TForm1::FlushInput() {
+void DownloadEngine::FlushInput() {
     // Drop everything waiting, in portions that fit RxBuf, until nothing is left. The bound only
     // guards against a device that floods without end (2 MiB: over a minute at 256000 bit/s).
     int portions = 0;

@@ -152,3 +152,12 @@ SettingsError WriteSettingsFile(const QString& path, const QByteArray& data) {
     }
     return file.commit() ? SettingsError::None : SettingsError::CannotWrite;
 }
+
+SettingsError LoadSettingsFile(const QString& path, ParsedSettings& out) {
+    out = ParsedSettings{};
+    QByteArray bytes;
+    const SettingsError error = ReadSettingsFile(path, bytes);
+    if (error == SettingsError::None)
+        out = ParseSettings(bytes);
+    return error;
+}

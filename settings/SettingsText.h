@@ -66,6 +66,10 @@ ParsedSettings ParseSettings(const QByteArray& data);
 // Reads the file whole (capped, so a device or a huge file cannot exhaust memory).
 SettingsError ReadSettingsFile(const QString& path, QByteArray& data);
 
+// The settings file read and parsed: what the window applies to its controls and zubload to its
+// choices. CannotRead leaves out empty.
+SettingsError LoadSettingsFile(const QString& path, ParsedSettings& out);
+
 // Replaces the file whole or not at all. A read-only file is left alone; a symlink stays a link
 // and its target gets the new text; a folder that refuses new files is written in place.
 SettingsError WriteSettingsFile(const QString& path, const QByteArray& data);

@@ -106,9 +106,9 @@ void TestEngineDownload::normalWithAndWithoutJigReset() {
     for (QLineEdit* ed :
          {rig.F().EdFlashSize, rig.F().EdBootSize, rig.F().EdPageSize, rig.F().EdEepromSize})
         QCOMPARE(ed->text(), QStringLiteral("-----"));
-    QVERIFY(!rig.F().Comm1.Enabled());
-    QCOMPARE(rig.F().ImageEnd, 0); // a local file is read again at the next Start
-    QCOMPARE(rig.F().DownloadCount, 1);
+    QVERIFY(!rig.F().Engine.Comm1.Enabled());
+    QCOMPARE(rig.F().Engine.ImageEnd, 0); // a local file is read again at the next Start
+    QCOMPARE(rig.F().Engine.DownloadCount, 1);
 
     // Second download without the jig reset: the count goes up, no reset frame this time.
     rig.F().CbAutoReset->setChecked(false);
@@ -158,7 +158,7 @@ void TestEngineDownload::modeSwitchThenChosenRate() {
     QVERIFY(reset >= 0 && wake > reset);
     QCOMPARE(rig.Ticks[static_cast<size_t>(reset)].Rate, 256000);
     QCOMPARE(rig.Ticks[static_cast<size_t>(wake)].Rate, 115200);
-    QCOMPARE(rig.F().Comm1.BaudRateCode(), 12);
+    QCOMPARE(rig.F().Engine.Comm1.BaudRateCode(), 12);
 }
 
 void TestEngineDownload::zub16WithoutResetStaysAt256000() {
@@ -301,7 +301,7 @@ void TestEngineDownload::imageEndThreshold() {
     rig.Start();
     QVERIFY(rig.WaitIdle());
     VERIFY_LOG(rig, QStringList({QStringLiteral("파일오류 : 서버작업 취소")}));
-    QVERIFY(!rig.F().Comm1.Enabled());
+    QVERIFY(!rig.F().Engine.Comm1.Enabled());
     QTest::qWait(100);
     QVERIFY(sim.Events().isEmpty()); // the port was never opened
 
@@ -318,7 +318,8 @@ void TestEngineDownload::imageEndThreshold() {
 void TestEngineDownload::productionRecord() {
     FormRig rig;
     std::vector<DownloadRecord> hooked;
-    rig.F().RecordHook = [&hooked](const DownloadRecord& r) { hooked.push_back(r); };
+    QObject::connect(&rig.F().Engine, &DownloadEngine::RecordEnded,
+                     [&hooked](const DownloadRecord& r) { hooked.push_back(r); });
     // The operator names a link to the board; the board asks for page 1 a second time.
     const QString link = rig.Dir() + QStringLiteral("/ttyJIG");
     BoardSim sim;
@@ -361,7 +362,7 @@ void TestEngineDownload::productionRecord() {
     rig.Start();
     QVERIFY(rig.WaitState(102));
     rig.F().close();
-    QTRY_VERIFY(!rig.F().TmMainPro->isActive());
+    QTRY_VERIFY(!rig.F().Engine.TmMainPro->isActive());
     for (const QString& line : rig.Log())
         QVERIFY2(!line.startsWith(QStringLiteral("[Warning]")), qPrintable(line));
 
@@ -437,7 +438,8 @@ void TestEngineDownload::recordNotWritable() {
     FormRig rig;
     QVERIFY(QDir(rig.Dir()).mkdir(recordFileName()));
     std::vector<DownloadRecord> hooked;
-    rig.F().RecordHook = [&hooked](const DownloadRecord& r) { hooked.push_back(r); };
+    QObject::connect(&rig.F().Engine, &DownloadEngine::RecordEnded,
+                     [&hooked](const DownloadRecord& r) { hooked.push_back(r); });
     const QMap<int, QByteArray> image = {{0, Code(300, 14)}};
     QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText(image)));
     rig.SetLocal(QStringLiteral("fw.hex"));

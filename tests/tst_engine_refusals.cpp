@@ -45,7 +45,7 @@ void TestEngineRefusals::threeResendsGiveOverCount() {
     QCOMPARE(sim.Count(QStringLiteral("PAGE 1 OK")), 1);
     QCOMPARE(sim.CountPrefix(QStringLiteral("PAGE 2")), 0);
     QCOMPARE(sim.CountPrefix(QStringLiteral("END")), 0);
-    QVERIFY(!rig.F().Comm1.Enabled());
+    QVERIFY(!rig.F().Engine.Comm1.Enabled());
 
     // Two resends stay within the limit: the download completes.
     BoardSim sim2;
@@ -95,7 +95,7 @@ void TestEngineRefusals::identificationThatDoesNotFitTheImage() {
     QVERIFY(rig.WaitIdle());
     VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0, line}));
     QCOMPARE(rig.F().EdPageSize->text(), pageSize);
-    QCOMPARE(rig.F().Comm1.Enabled(), portOpen);
+    QCOMPARE(rig.F().Engine.Comm1.Enabled(), portOpen);
     QTest::qWait(50);
     QCOMPARE(sim.CountPrefix(QStringLiteral("PAGE")), 0);
     QCOMPARE(sim.CountPrefix(QStringLiteral("END")), 0);
@@ -141,7 +141,7 @@ void TestEngineRefusals::settingsWithNoRow() {
     rig.Start();
     QVERIFY(rig.WaitIdle());
     VERIFY_LOG(rig, QStringList({line}));
-    QVERIFY(!rig.F().Comm1.Enabled());
+    QVERIFY(!rig.F().Engine.Comm1.Enabled());
     QTest::qWait(100);
     QVERIFY(sim.Events().isEmpty()); // no frame at an undefined rate, not even an open
 }
@@ -162,8 +162,8 @@ void TestEngineRefusals::portVanishesMidDownload() {
                             QStringLiteral("[Error] ") + sim.Pty() +
                                 QStringLiteral(" went away; check the cable and the adapter, "
                                                "then start again")}));
-    QVERIFY(!rig.F().Comm1.Enabled());
-    QVERIFY(!rig.F().PortOpened);
+    QVERIFY(!rig.F().Engine.Comm1.Enabled());
+    QVERIFY(!rig.F().Engine.PortOpened);
 }
 
 void TestEngineRefusals::reopenFailsAfterModeSwitch_data() {
@@ -192,7 +192,7 @@ void TestEngineRefusals::reopenFailsAfterModeSwitch() {
                QStringList({kReady, kPower, QStringLiteral("통신포트오류:") + board.Pty(),
                             QStringLiteral("[Error] No such device: ") + board.Pty() +
                                 QStringLiteral("; plug the adapter in, or pick another port")}));
-    QVERIFY(!rig.F().PortOpened);
+    QVERIFY(!rig.F().Engine.PortOpened);
     QCOMPARE(board.WakeCount(), 0); // nothing written into a closed port
 }
 

@@ -231,8 +231,8 @@ FormRig::FormRig(const QString& startDir)
     form_ = std::make_unique<TForm1>();
     form_->Timer1->stop();
     form_->MessageBoxHook = [this](const QString& text) { Boxes << text; };
-    QObject::connect(form_->TmMainPro, &QTimer::timeout, form_.get(), [this] {
-        Ticks.push_back({form_->DownloadState, form_->Comm1.KernelBaudRate(),
+    QObject::connect(form_->Engine.TmMainPro, &QTimer::timeout, form_.get(), [this] {
+        Ticks.push_back({form_->Engine.DownloadState, form_->Engine.Comm1.KernelBaudRate(),
                          form_->ProgressBar1->value(), form_->ProgressBar1->maximum(),
                          form_->BtnLocalFile->isEnabled(), form_->EdFlashSize->text(),
                          form_->EdPageSize->text()});
@@ -266,7 +266,7 @@ bool FormRig::WaitIdle(int timeoutMs) {
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < timeoutMs) {
-        if (form_->DownloadState == 0 && !form_->TmMainPro->isActive())
+        if (form_->Engine.DownloadState == 0 && !form_->Engine.TmMainPro->isActive())
             return true;
         QTest::qWait(5);
     }
@@ -277,7 +277,7 @@ bool FormRig::WaitState(int32_t state, int timeoutMs) {
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < timeoutMs) {
-        if (form_->DownloadState == state)
+        if (form_->Engine.DownloadState == state)
             return true;
         QTest::qWait(1);
     }

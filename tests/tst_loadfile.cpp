@@ -44,8 +44,8 @@ QByteArray Scramble(QByteArray bytes) {
 }
 
 QByteArray Image(const TForm1& form) {
-    return QByteArray(reinterpret_cast<const char*>(form.FirmwareImage.data()),
-                      static_cast<qsizetype>(form.FirmwareImage.size()));
+    return QByteArray(reinterpret_cast<const char*>(form.Engine.FirmwareImage.data()),
+                      static_cast<qsizetype>(form.Engine.FirmwareImage.size()));
 }
 
 bool AllErased(const QByteArray& image, qsizetype from = 0, qsizetype to = 0x20000) {
@@ -111,12 +111,12 @@ void TstLoadFile::hexAndLodLoadTheSameImage() {
     QCOMPARE(ReadAll(Path("far.lod")).left(1), QByteArray("q"));
 
     Form->Memo1->setPlainText(QStringLiteral("earlier line"));
-    QCOMPARE(Form->LoadFirmwareFile(Path("far.hex")), 0x1FFFF);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("far.hex")), 0x1FFFF);
     const QByteArray fromHex = Image(*Form);
     QCOMPARE(Form->Memo1->toPlainText(), QStringLiteral("earlier line")); // plain: log kept
 
-    Form->FirmwareImage.fill(0x00);
-    QCOMPARE(Form->LoadFirmwareFile(Path("far.lod")), 0x1FFFF);
+    Form->Engine.FirmwareImage.fill(0x00);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("far.lod")), 0x1FFFF);
     QVERIFY(Image(*Form) == fromHex);
     QCOMPARE(Form->Memo1->toPlainText(), QString()); // decoding clears the log
     QVERIFY(Boxes.isEmpty());
@@ -132,15 +132,15 @@ void TstLoadFile::operatorsDefaultHexIsNeverTouched() {
     const QByteArray other = ":02000000AABB99\n:00000001FF\n";
     WriteAll(Path("other.lod"), Scramble(other));
 
-    QCOMPARE(Form->LoadFirmwareFile(QStringLiteral("other.lod")), 1);
-    QCOMPARE(Form->FirmwareImage[0], uint8_t(0xAA));
+    QCOMPARE(Form->Engine.LoadFirmwareFile(QStringLiteral("other.lod")), 1);
+    QCOMPARE(Form->Engine.FirmwareImage[0], uint8_t(0xAA));
     QCOMPARE(ReadAll(Path("default.hex")), own);
 
     // Loading that file itself, and a .lod of it, keeps it as well.
-    QCOMPARE(Form->LoadFirmwareFile(QStringLiteral("default.hex")), 0x13);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(QStringLiteral("default.hex")), 0x13);
     QCOMPARE(ReadAll(Path("default.hex")), own);
     WriteAll(Path("default.lod"), Scramble(own));
-    QCOMPARE(Form->LoadFirmwareFile(Path("default.lod")), 0x13);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("default.lod")), 0x13);
     QCOMPARE(ReadAll(Path("default.hex")), own);
     QCOMPARE(ReadAll(Path("default.lod")), Scramble(own));
     QVERIFY(Boxes.isEmpty());
@@ -161,9 +161,11 @@ void TstLoadFile::fileKindsByNameAndContent() {
         const QString path = Path(QString::fromLatin1(c.name));
         WriteAll(path, c.scrambled ? Scramble(hex) : hex);
         Form->Memo1->setPlainText(QStringLiteral("x"));
-        Form->FirmwareImage.fill(0);
-        QVERIFY2(Form->LoadFirmwareFile(path) == 0x13, c.name);
-        QVERIFY2(Form->FirmwareImage[0x12] == 0x03 && Form->FirmwareImage[0x14] == 0xFF, c.name);
+        Form->Engine.FirmwareImage.fill(0);
+        QVERIFY2(Form->Engine.LoadFirmwareFile(path) == 0x13, c.name);
+        QVERIFY2(Form->Engine.FirmwareImage[0x12] == 0x03 &&
+                     Form->Engine.FirmwareImage[0x14] == 0xFF,
+                 c.name);
         QVERIFY2(Form->Memo1->toPlainText().isEmpty() == c.scrambled, c.name);
         QFile::remove(path);
     }
@@ -171,12 +173,12 @@ void TstLoadFile::fileKindsByNameAndContent() {
 
     // Saved by an editor that puts a byte order mark first.
     WriteAll(Path("bom.ihx"), "\xEF\xBB\xBF" + hex);
-    QCOMPARE(Form->LoadFirmwareFile(Path("bom.ihx")), 0x13);
-    QCOMPARE(Form->FirmwareImage[0x10], uint8_t(0x01));
+    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("bom.ihx")), 0x13);
+    QCOMPARE(Form->Engine.FirmwareImage[0x10], uint8_t(0x01));
 
     // A scrambled file with a HEX name is not recognised: its lines do not start with ":".
     WriteAll(Path("wrong.hex"), Scramble(hex));
-    QCOMPARE(Form->LoadFirmwareFile(Path("wrong.hex")), 0);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("wrong.hex")), 0);
     QVERIFY(Boxes.isEmpty());
 
     // Paths far past 255 bytes load like any other.
@@ -186,33 +188,33 @@ void TstLoadFile::fileKindsByNameAndContent() {
     QVERIFY(QDir().mkpath(deep));
     WriteAll(deep + "/fw.lod", Scramble(hex));
     QVERIFY(deep.toLocal8Bit().size() > 300);
-    QCOMPARE(Form->LoadFirmwareFile(deep + "/fw.lod"), 0x13);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(deep + "/fw.lod"), 0x13);
 }
 
 void TstLoadFile::missingFiles() {
     // The file-name box's first text: scrambled by name, and missing.
-    Form->FirmwareImage.fill(0x5A);
-    QCOMPARE(Form->LoadFirmwareFile(QStringLiteral("default.bin")), 0);
+    Form->Engine.FirmwareImage.fill(0x5A);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(QStringLiteral("default.bin")), 0);
     QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
-    QCOMPARE(Form->FirmwareImage[0], uint8_t(0x5A)); // nothing opened, nothing changed
+    QCOMPARE(Form->Engine.FirmwareImage[0], uint8_t(0x5A)); // nothing opened, nothing changed
 
     Boxes.clear();
-    QCOMPARE(Form->LoadFirmwareFile(Path("FW.HEX")), 0);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("FW.HEX")), 0);
     QCOMPARE(Boxes, QStringList({"[ERROR] Cannot the Hex File!"}));
 
     Boxes.clear();
-    QCOMPARE(Form->LoadFirmwareFile(Dir->path()), 0); // a folder is no file
+    QCOMPARE(Form->Engine.LoadFirmwareFile(Dir->path()), 0); // a folder is no file
     QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
 
     Boxes.clear();
-    QCOMPARE(Form->LoadFirmwareFile(QString()), 0);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(QString()), 0);
     QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
     QCOMPARE(FilesInDir(), QStringList());
 
     // An empty file is no image, and no error either.
     Boxes.clear();
     WriteAll(Path("empty.hex"), QByteArray());
-    QCOMPARE(Form->LoadFirmwareFile(Path("empty.hex")), 0);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("empty.hex")), 0);
     QVERIFY(Boxes.isEmpty());
     QVERIFY(AllErased(Image(*Form)));
 }
@@ -220,7 +222,7 @@ void TstLoadFile::missingFiles() {
 void TstLoadFile::pic18CompilerFile() {
     // gpasm's output for a PIC18F46K80: code, then ID locations, configuration words and EEPROM.
     Form->Memo1->setPlainText(QStringLiteral("before"));
-    QCOMPARE(Form->LoadFirmwareFile(kData + "pic18f46k80-blink.hex"), 0x105);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(kData + "pic18f46k80-blink.hex"), 0x105);
     QVERIFY(Boxes.isEmpty());
     const QByteArray image = Image(*Form);
     QCOMPARE(image.left(4), QByteArray("\x80\xEF\x00\xF0", 4));
@@ -249,13 +251,13 @@ void TstLoadFile::avrFileAsObjcopyReadsIt() {
     }
     QCOMPARE(expected.size(), 0x20000);
 
-    QCOMPARE(Form->LoadFirmwareFile(hexPath), 0x1FFFF);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(hexPath), 0x1FFFF);
     QVERIFY(Image(*Form) == expected);
     QCOMPARE(Form->Memo1->toPlainText(), QString());
 
     // The same program with its EEPROM, fuse and lock sections: same flash, 8 bytes skipped.
-    Form->FirmwareImage.fill(0);
-    QCOMPARE(Form->LoadFirmwareFile(kData + "atmega128-far-all.hex"), 0x1FFFF);
+    Form->Engine.FirmwareImage.fill(0);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(kData + "atmega128-far-all.hex"), 0x1FFFF);
     QVERIFY(Image(*Form) == expected);
     QCOMPARE(Form->Memo1->toPlainText(),
              QStringLiteral("[Info] Skipped 8 bytes at 0x200000 and above (ID, config, EEPROM)."));
@@ -265,7 +267,7 @@ void TstLoadFile::avrFileAsObjcopyReadsIt() {
 void TstLoadFile::refusedLoadsLeaveNoImage() {
     // Data at 0x20000: a 256 KiB part's upper half, which a download cannot send.
     WriteAll(Path("big.hex"), ":0400100001020304E2\n:020000040002F8\n:0100000055AA\n:00000001FF\n");
-    QCOMPARE(Form->LoadFirmwareFile(Path("big.hex")), 0);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("big.hex")), 0);
     QCOMPARE(Boxes,
              QStringList({"[ERROR] Hex file line 3: data at 0x20000 is past the 128 KiB image!"}));
     QVERIFY(AllErased(Image(*Form)));
@@ -273,27 +275,27 @@ void TstLoadFile::refusedLoadsLeaveNoImage() {
     // Files that never end are refused instead of holding the window for ever: a device, a link
     // to one, a FIFO (even opening it waits for a writer) and a file larger than any HEX file.
     Boxes.clear();
-    Form->FirmwareImage.fill(0x5A);
-    QCOMPARE(Form->LoadFirmwareFile(QStringLiteral("/dev/zero")), 0);
+    Form->Engine.FirmwareImage.fill(0x5A);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(QStringLiteral("/dev/zero")), 0);
     QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
     QVERIFY(QFile::link(QStringLiteral("/dev/zero"), Path("zero.hex")));
     {
         FifoWithWriter fifo(Path("fifo.hex"), ":0400100001020304E2\n");
         QVERIFY(fifo.Ok());
         Boxes.clear();
-        QCOMPARE(Form->LoadFirmwareFile(Path("zero.hex")), 0);
-        QCOMPARE(Form->LoadFirmwareFile(Path("fifo.hex")), 0);
+        QCOMPARE(Form->Engine.LoadFirmwareFile(Path("zero.hex")), 0);
+        QCOMPARE(Form->Engine.LoadFirmwareFile(Path("fifo.hex")), 0);
         QCOMPARE(Boxes, QStringList(2, "[ERROR] Cannot the Hex File!"));
         QVERIFY(!fifo.ReaderCame());
     }
-    QCOMPARE(Form->FirmwareImage[0], uint8_t(0x5A)); // nothing opened, nothing changed
+    QCOMPARE(Form->Engine.FirmwareImage[0], uint8_t(0x5A)); // nothing opened, nothing changed
     {
         QFile big(Path("huge.hex")); // sparse: no disk space taken
         QVERIFY(big.open(QIODevice::WriteOnly));
         QVERIFY(big.resize(16 * 1024 * 1024 + 1));
     }
     Boxes.clear();
-    QCOMPARE(Form->LoadFirmwareFile(Path("huge.hex")), 0);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("huge.hex")), 0);
     QCOMPARE(Boxes, QStringList({"[ERROR] Hex file is larger than 16 MiB!"}));
     QVERIFY(AllErased(Image(*Form)));
 
@@ -305,10 +307,10 @@ void TstLoadFile::refusedLoadsLeaveNoImage() {
     const QByteArray cut = hex.left(at + 20);
     for (const char* name : {"cut.hex", "cut.lod"}) {
         Boxes.clear();
-        QCOMPARE(Form->LoadFirmwareFile(kData + "atmega128-far.hex"), 0x1FFFF);
+        QCOMPARE(Form->Engine.LoadFirmwareFile(kData + "atmega128-far.hex"), 0x1FFFF);
         const bool lod = QByteArray(name).endsWith(".lod");
         WriteAll(Path(name), lod ? Scramble(cut) : cut);
-        QCOMPARE(Form->LoadFirmwareFile(Path(name)), 0);
+        QCOMPARE(Form->Engine.LoadFirmwareFile(Path(name)), 0);
         QCOMPARE(Boxes, QStringList({"[ERROR] Hex file line 40 is damaged!"}));
         QVERIFY(AllErased(Image(*Form)));
     }
@@ -320,11 +322,11 @@ void TstLoadFile::joinedFilesAndWrongChecksums() {
     const QByteArray second = ":0400100001020304E3\n:0102000077"
                               "86\n:00000001FF\n";
     WriteAll(Path("joined.hex"), first + second);
-    QCOMPARE(Form->LoadFirmwareFile(Path("joined.hex")), 0x1FFFF);
+    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("joined.hex")), 0x1FFFF);
     QVERIFY(Boxes.isEmpty());
-    QCOMPARE(Form->FirmwareImage[0x200], uint8_t(0x77));
-    QCOMPARE(Form->FirmwareImage[0x10200], uint8_t(0xFF));
-    QCOMPARE(Form->FirmwareImage[0x13], uint8_t(0x04)); // wrong sum, loaded as written
+    QCOMPARE(Form->Engine.FirmwareImage[0x200], uint8_t(0x77));
+    QCOMPARE(Form->Engine.FirmwareImage[0x10200], uint8_t(0xFF));
+    QCOMPARE(Form->Engine.FirmwareImage[0x13], uint8_t(0x04)); // wrong sum, loaded as written
     QCOMPARE(Form->Memo1->toPlainText(),
              QStringLiteral("[Warning] 1 record with a wrong checksum was loaded as written."));
 }
@@ -332,7 +334,7 @@ void TstLoadFile::joinedFilesAndWrongChecksums() {
 void TstLoadFile::localFileButtonAndRadio() {
     WriteAll(Path("fw.hex"), ":0400100001020304E2\n:00000001FF\n");
     Form->EdFileName->setText(QStringLiteral("default.bin"));
-    Form->ImageEnd = 0x77;
+    Form->Engine.ImageEnd = 0x77;
 
     int asked = 0;
     Form->OpenDialogHook = [&] {
@@ -342,7 +344,7 @@ void TstLoadFile::localFileButtonAndRadio() {
     Form->BtnLocalFile->click();
     QCOMPARE(asked, 1);
     QCOMPARE(Form->EdFileName->text(), QStringLiteral("default.bin"));
-    QCOMPARE(Form->ImageEnd, 0x77);
+    QCOMPARE(Form->Engine.ImageEnd, 0x77);
     QVERIFY(Boxes.isEmpty());
 
     Form->OpenDialogHook = [&] {
@@ -351,27 +353,27 @@ void TstLoadFile::localFileButtonAndRadio() {
     };
     Form->BtnLocalFile->click();
     QCOMPARE(Form->EdFileName->text(), Path("fw.hex"));
-    QCOMPARE(Form->ImageEnd, 0x13);
+    QCOMPARE(Form->Engine.ImageEnd, 0x13);
 
     // A running download keeps its image: no dialog, one log line.
-    Form->DownloadState = 3;
+    Form->Engine.DownloadState = 3;
     Form->Memo1->clear();
     Form->BtnLocalFile->click();
     QCOMPARE(asked, 2);
-    QCOMPARE(Form->ImageEnd, 0x13);
+    QCOMPARE(Form->Engine.ImageEnd, 0x13);
     QCOMPARE(Form->Memo1->toPlainText(),
              QStringLiteral("[Error] Press Stop before choosing another file."));
     // Parked after a continuous-mode download, the next file may be chosen.
-    Form->DownloadState = 10;
+    Form->Engine.DownloadState = 10;
     Form->BtnLocalFile->click();
     QCOMPARE(asked, 3);
-    Form->DownloadState = 0;
+    Form->Engine.DownloadState = 0;
 
-    Form->ServerImageAccepted = true;
+    Form->Engine.ServerImageAccepted = true;
     Form->ProgressBar2->setValue(40);
     Form->RbLocalFile->click();
-    QCOMPARE(Form->ImageEnd, 0);
-    QVERIFY(!Form->ServerImageAccepted);
+    QCOMPARE(Form->Engine.ImageEnd, 0);
+    QVERIFY(!Form->Engine.ServerImageAccepted);
     QCOMPARE(Form->ProgressBar2->value(), 0);
 }
 

@@ -49,8 +49,8 @@ struct ModelRig {
         if (!WriteFile(rig->Dir() + "/hexlist.txt", list))
             return false;
         rig->F().ReadImageList(QStringLiteral("hexlist.txt"));
-        rig->F().Upd.BaseUrl = http.BaseUrl();
-        rig->F().Upd.UpdateUrl = http.BaseUrl() + QStringLiteral("/ydr/zubloader/");
+        rig->F().Engine.Upd.BaseUrl = http.BaseUrl();
+        rig->F().Engine.Upd.UpdateUrl = http.BaseUrl() + QStringLiteral("/ydr/zubloader/");
         return rig->F().RbWebFile->isChecked();
     }
 };
@@ -84,8 +84,8 @@ void TestModelImageFetch::missingImageFetchedThenKeptInMemory() {
     // Saved under its listed name in the start folder, byte for byte.
     QCOMPARE(readAll(rig.Dir() + "/sensor.hex"), readAll(m.Served("sensor.hex")));
     QVERIFY(rig.Boxes.isEmpty());
-    QVERIFY(rig.F().ServerImageAccepted);
-    QCOMPARE(rig.F().ImageEnd, 2999); // kept after a single-mode download
+    QVERIFY(rig.F().Engine.ServerImageAccepted);
+    QCOMPARE(rig.F().Engine.ImageEnd, 2999); // kept after a single-mode download
 
     // The next Start needs neither the server nor the file.
     const int requests = m.http.Requests().size();
@@ -150,8 +150,8 @@ void TestModelImageFetch::storedImageEnd100RefetchedEnd101Accepted() {
     const int requests = m.http.Requests().size();
     rig.F().Memo1->clear();
     rig.F().CmbModel->setCurrentIndex(1);
-    rig.F().ImageEnd = 0; // what the operator's pick of another model does
-    rig.F().ServerImageAccepted = false;
+    rig.F().Engine.ImageEnd = 0; // what the operator's pick of another model does
+    rig.F().Engine.ServerImageAccepted = false;
     rig.Start();
     QVERIFY(rig.WaitIdle());
     QStringList second = kRun;
@@ -182,9 +182,9 @@ void TestModelImageFetch::serverWithoutTheFileRetriesTwiceThenGivesUp() {
     // Each of the three loads found no file; the operator is told once.
     QCOMPARE(rig.Boxes, QStringList({QStringLiteral("[ERROR] Cannot the Hex File!")}));
     QCOMPARE(m.Fetches("sensor.hex"), 3);
-    QCOMPARE(rig.F().ImageEnd, 0);
+    QCOMPARE(rig.F().Engine.ImageEnd, 0);
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
-    QVERIFY(!rig.F().Comm1.Enabled());
+    QVERIFY(!rig.F().Engine.Comm1.Enabled());
     QVERIFY(sim.Events().isEmpty());
 }
 
@@ -211,7 +211,7 @@ void TestModelImageFetch::damagedStoredAndServedImageOneBox() {
     QCOMPARE(rig.Boxes, QStringList({QStringLiteral("[ERROR] Hex file line 2 is damaged!")}));
     QCOMPARE(m.Fetches("sensor.hex"), 2);
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
-    QCOMPARE(rig.F().ImageEnd, 0);
+    QCOMPARE(rig.F().Engine.ImageEnd, 0);
     QVERIFY(sim.Events().isEmpty());
 }
 

@@ -47,15 +47,15 @@ void TestModelImageRefusals::unreachableServer() {
     QVERIFY(WriteFile(rig.Dir() + "/hexlist.txt", "Model sensor=sensor.hex\n"));
     rig.F().ReadImageList(QStringLiteral("hexlist.txt"));
     const QString dead = QStringLiteral("http://127.0.0.1:%1").arg(DeadPort());
-    rig.F().Upd.BaseUrl = dead;
-    rig.F().Upd.UpdateUrl = dead + QStringLiteral("/ydr/zubloader/");
+    rig.F().Engine.Upd.BaseUrl = dead;
+    rig.F().Engine.Upd.UpdateUrl = dead + QStringLiteral("/ydr/zubloader/");
     BoardSim sim;
     QVERIFY(sim.Start());
     rig.SetPort(sim.Pty());
     rig.Start();
     QVERIFY(rig.WaitIdle());
     VERIFY_LOG(rig, QStringList({QStringLiteral("네트워크 연결이 불안정합니다.")}));
-    QCOMPARE(rig.F().ImageEnd, 0);
+    QCOMPARE(rig.F().Engine.ImageEnd, 0);
     QVERIFY(rig.Boxes.isEmpty());
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
     QVERIFY(sim.Events().isEmpty());
@@ -97,14 +97,14 @@ void TestModelImageRefusals::unsafeFileNameRefused() {
     QVERIFY(WriteFile(start + "/hexlist.txt", list));
     rig.F().ReadImageList(QStringLiteral("hexlist.txt"));
     QCOMPARE(rig.F().CmbModel->currentText(), QStringLiteral("Model x"));
-    rig.F().Upd.BaseUrl = http_.BaseUrl();
-    rig.F().Upd.UpdateUrl = http_.BaseUrl() + QStringLiteral("/ydr/zubloader/");
+    rig.F().Engine.Upd.BaseUrl = http_.BaseUrl();
+    rig.F().Engine.Upd.UpdateUrl = http_.BaseUrl() + QStringLiteral("/ydr/zubloader/");
     rig.Start();
     QVERIFY(rig.WaitIdle());
     VERIFY_LOG(rig, QStringList({QStringLiteral("[Error] Image file name refused: ") + shown}));
     QCOMPARE(http_.Requests().size(), requests);
     QVERIFY(rig.Boxes.isEmpty());
-    QCOMPARE(rig.F().ImageEnd, 0);
+    QCOMPARE(rig.F().Engine.ImageEnd, 0);
     // Nothing written, loaded or deleted, inside the start folder or beside it, but the
     // production record's row for this Start.
     const QString recordName = QStringLiteral("downloads-") +
@@ -123,8 +123,8 @@ void TestModelImageRefusals::unsafeFileNameRefused() {
 void TestModelImageRefusals::noModelChosen() {
     FormRig rig;
     const QString dead = QStringLiteral("http://127.0.0.1:%1").arg(DeadPort());
-    rig.F().Upd.BaseUrl = dead;
-    rig.F().Upd.UpdateUrl = dead + QStringLiteral("/ydr/zubloader/");
+    rig.F().Engine.Upd.BaseUrl = dead;
+    rig.F().Engine.Upd.UpdateUrl = dead + QStringLiteral("/ydr/zubloader/");
     // No list read yet: the placeholder rows have no image file behind them.
     rig.Start();
     QVERIFY(rig.WaitIdle());

@@ -33,7 +33,9 @@ class TstPortScan : public QObject {
             out << form->CmbComPort->itemText(i);
         return out;
     }
-    bool scanDone() const { return form->DevCtrlState == 0 && !form->TmDevCtrl->isActive(); }
+    bool scanDone() const {
+        return form->Engine.DevCtrlState == 0 && !form->Engine.TmDevCtrl->isActive();
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -70,7 +72,7 @@ private Q_SLOTS:
     void scanFindsTheTwoPortsThatOpen() {
         form->CmbComPort->setCurrentIndex(2);
         QCOMPARE(form->CmbComPort->currentText(), QStringLiteral("COM3"));
-        form->StartDeviceSearch();
+        form->Engine.StartDeviceSearch();
         QTRY_VERIFY(QApplication::overrideCursor() != nullptr);
         QTRY_VERIFY_WITH_TIMEOUT(scanDone(), 15000);
         QCOMPARE(logLines(), QStringList({QStringLiteral("잠시만, 장치를 찾고 있습니다..."),
@@ -80,9 +82,9 @@ private Q_SLOTS:
         QCOMPARE(items(), QStringList({"Com2", "Com5"}));
         QCOMPARE(form->CmbComPort->currentText(), QStringLiteral("COM3"));
         QVERIFY(QApplication::overrideCursor() == nullptr);
-        QVERIFY(!form->Comm1.Enabled());
-        QCOMPARE(form->Comm1.DeviceName(), QByteArray("Com8"));
-        QCOMPARE(form->ScanPortNo, 9);
+        QVERIFY(!form->Engine.Comm1.Enabled());
+        QCOMPARE(form->Engine.Comm1.DeviceName(), QByteArray("Com8"));
+        QCOMPARE(form->Engine.ScanPortNo, 9);
         // Not a byte went out on either port.
         QCOMPARE(second.receive(50), QByteArray());
         QCOMPARE(fifth.receive(50), QByteArray());
@@ -90,11 +92,12 @@ private Q_SLOTS:
 
     void scanRestartedMidwayStartsAgainFromPortOne() {
         form->CmbComPort->setEditText(QStringLiteral("/dev/ttyUSB3"));
-        form->StartDeviceSearch();
-        QTRY_VERIFY_WITH_TIMEOUT(form->ScanPortNo >= 3 && form->ScanPortNo <= 5, 10000);
+        form->Engine.StartDeviceSearch();
+        QTRY_VERIFY_WITH_TIMEOUT(form->Engine.ScanPortNo >= 3 && form->Engine.ScanPortNo <= 5,
+                                 10000);
         QCOMPARE(logLines(), QStringList({QStringLiteral("잠시만, 장치를 찾고 있습니다..."),
                                           QStringLiteral("Found COM Port : Com2")}));
-        form->StartDeviceSearch();
+        form->Engine.StartDeviceSearch();
         QTRY_VERIFY_WITH_TIMEOUT(scanDone(), 15000);
         QCOMPARE(logLines(), QStringList({QStringLiteral("잠시만, 장치를 찾고 있습니다..."),
                                           QStringLiteral("Found COM Port : Com2"),
@@ -112,29 +115,29 @@ private Q_SLOTS:
         TComm::SetDeviceListProvider([this] {
             return QStringList{dir->path() + "/none1", dir->path() + "/none2"};
         });
-        form->Comm1.SetDeviceName(outside.path.toLocal8Bit());
-        QVERIFY(form->OpenPort());
+        form->Engine.Comm1.SetDeviceName(outside.path.toLocal8Bit());
+        QVERIFY(form->Engine.OpenPort());
         // The rate box shows a row's text that is not its selected row: the text counts.
         QCOMPARE(form->CmbBaudRate->currentIndex(), 11);
         form->CmbBaudRate->setEditText(QStringLiteral("br115200"));
-        form->StartDeviceSearch();
+        form->Engine.StartDeviceSearch();
         QTRY_VERIFY_WITH_TIMEOUT(scanDone(), 15000);
         QCOMPARE(logLines(), QStringList({QStringLiteral("잠시만, 장치를 찾고 있습니다..."),
                                           QStringLiteral("[0]개의 COM포트 발견")}));
         QVERIFY(items().isEmpty());
         QCOMPARE(form->CmbComPort->currentText(), QStringLiteral("COM1"));
-        QVERIFY(!form->Comm1.Enabled());
-        QVERIFY(!form->PortOpened);
-        QCOMPARE(form->Comm1.BaudRateCode(), 12);
+        QVERIFY(!form->Engine.Comm1.Enabled());
+        QVERIFY(!form->Engine.PortOpened);
+        QCOMPARE(form->Engine.Comm1.BaudRateCode(), 12);
         QCOMPARE(outside.receive(50), QByteArray());
 
         // Text that names no row keeps the component's rate.
-        form->Comm1.SetBaudRate(3);
+        form->Engine.Comm1.SetBaudRate(3);
         form->CmbBaudRate->setEditText(QStringLiteral("fast"));
         form->Memo1->clear();
-        form->StartDeviceSearch();
+        form->Engine.StartDeviceSearch();
         QTRY_VERIFY_WITH_TIMEOUT(scanDone(), 15000);
-        QCOMPARE(form->Comm1.BaudRateCode(), 3);
+        QCOMPARE(form->Engine.Comm1.BaudRateCode(), 3);
         QCOMPARE(logLines().size(), 2);
 
         TComm::SetDeviceListProvider([this] {
@@ -144,56 +147,56 @@ private Q_SLOTS:
     }
 
     void openAndClosePort() {
-        form->Comm1.SetDeviceName(outside.path.toLocal8Bit());
-        QVERIFY(form->OpenPort());
-        QVERIFY(form->PortOpened);
-        QVERIFY(form->Comm1.Enabled());
+        form->Engine.Comm1.SetDeviceName(outside.path.toLocal8Bit());
+        QVERIFY(form->Engine.OpenPort());
+        QVERIFY(form->Engine.PortOpened);
+        QVERIFY(form->Engine.Comm1.Enabled());
         // Already open: not reopened, still success (bytes queued before stay readable).
         QVERIFY(outside.send("?"));
         ::usleep(20000);
-        QVERIFY(form->OpenPort());
-        QCOMPARE(form->Comm1.InQueCount(), 1);
-        form->ClosePort();
-        QVERIFY(!form->Comm1.Enabled());
-        QVERIFY(form->PortOpened); // ClosePort leaves it as it was
-        form->ClosePort();
-        QVERIFY(!form->Comm1.Enabled());
+        QVERIFY(form->Engine.OpenPort());
+        QCOMPARE(form->Engine.Comm1.InQueCount(), 1);
+        form->Engine.ClosePort();
+        QVERIFY(!form->Engine.Comm1.Enabled());
+        QVERIFY(form->Engine.PortOpened); // ClosePort leaves it as it was
+        form->Engine.ClosePort();
+        QVERIFY(!form->Engine.Comm1.Enabled());
         // A failed open reports false.
-        form->Comm1.SetDeviceName("/nonexistent/zubtty");
-        QVERIFY(!form->OpenPort());
-        QVERIFY(!form->PortOpened);
+        form->Engine.Comm1.SetDeviceName("/nonexistent/zubtty");
+        QVERIFY(!form->Engine.OpenPort());
+        QVERIFY(!form->Engine.PortOpened);
     }
 
     void typingIntoThePortBoxClosesThePort() {
         QLineEdit* edit = form->CmbComPort->lineEdit();
-        form->Comm1.SetDeviceName(outside.path.toLocal8Bit());
-        QVERIFY(form->OpenPort());
+        form->Engine.Comm1.SetDeviceName(outside.path.toLocal8Bit());
+        QVERIFY(form->Engine.OpenPort());
         // Programmatic text changes are not the operator's: the port stays open.
         form->CmbComPort->setEditText(outside.path.chopped(1));
-        QVERIFY(form->Comm1.Enabled());
+        QVERIFY(form->Engine.Comm1.Enabled());
         edit->setCursorPosition(edit->text().size());
         QTest::keyClick(edit, outside.path.back().toLatin1());
-        QVERIFY(!form->Comm1.Enabled());
-        QVERIFY(!form->PortOpened);
-        QCOMPARE(form->Comm1.DeviceName(), outside.path.toLocal8Bit());
+        QVERIFY(!form->Engine.Comm1.Enabled());
+        QVERIFY(!form->Engine.PortOpened);
+        QCOMPARE(form->Engine.Comm1.DeviceName(), outside.path.toLocal8Bit());
         // Later keystrokes only rename the device.
-        form->Comm1.Open();
-        QVERIFY(form->Comm1.Enabled());
+        form->Engine.Comm1.Open();
+        QVERIFY(form->Engine.Comm1.Enabled());
         QTest::keyClick(edit, 'x');
-        QVERIFY(form->Comm1.Enabled());
-        QCOMPARE(form->Comm1.DeviceName(), outside.path.toLocal8Bit() + "x");
-        form->Comm1.Close();
+        QVERIFY(form->Engine.Comm1.Enabled());
+        QCOMPARE(form->Engine.Comm1.DeviceName(), outside.path.toLocal8Bit() + "x");
+        form->Engine.Comm1.Close();
     }
 
     void pickingARowNamesThatDevice() {
         form->CmbComPort->setCurrentIndex(0);
-        form->Comm1.SetDeviceName(outside.path.toLocal8Bit());
-        QVERIFY(form->OpenPort());
+        form->Engine.Comm1.SetDeviceName(outside.path.toLocal8Bit());
+        QVERIFY(form->Engine.OpenPort());
         QTest::keyClick(form->CmbComPort, Qt::Key_Down);
         QCOMPARE(form->CmbComPort->currentText(), QStringLiteral("COM2"));
-        QVERIFY(!form->Comm1.Enabled());
-        QVERIFY(!form->PortOpened);
-        QCOMPARE(form->Comm1.DeviceName(), QByteArray("COM2"));
+        QVERIFY(!form->Engine.Comm1.Enabled());
+        QVERIFY(!form->Engine.PortOpened);
+        QCOMPARE(form->Engine.Comm1.DeviceName(), QByteArray("COM2"));
     }
 };
 

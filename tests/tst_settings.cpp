@@ -340,7 +340,7 @@ private Q_SLOTS:
         writeAll(ini(), saved);
         {
             auto form = newForm();
-            QCOMPARE(form->StartDir, tmp_.path());
+            QCOMPARE(form->Engine.StartDir, tmp_.path());
             form->close();
         }
         QCOMPARE(readAll(ini()), saved);

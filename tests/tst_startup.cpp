@@ -143,8 +143,8 @@ class TstStartup : public QObject {
             const QCursor* c = QApplication::overrideCursor();
             hourglassAtBoxes = hourglassAtBoxes && c && c->shape() == Qt::WaitCursor;
         };
-        form->Upd.BaseUrl = QStringLiteral("http://") + host;
-        form->Upd.UpdateUrl = form->Upd.BaseUrl + QStringLiteral("/ydr/zubloader/");
+        form->Engine.Upd.BaseUrl = QStringLiteral("http://") + host;
+        form->Engine.Upd.UpdateUrl = form->Engine.Upd.BaseUrl + QStringLiteral("/ydr/zubloader/");
     }
     // Lets Timer1 fire on its own, as it does for the operator.
     void waitForStartup() {
@@ -157,7 +157,7 @@ class TstStartup : public QObject {
         return form->Memo1->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
     bool noModelFiles() const {
-        for (const QString& f : form->ModelFiles)
+        for (const QString& f : form->Engine.ModelFiles)
             if (!f.isEmpty())
                 return false;
         return true;
@@ -237,7 +237,7 @@ private Q_SLOTS:
             QCOMPARE(readFile(dir->path() + QStringLiteral("/hexlist.txt")), onDisk);
             QCOMPARE(form->CmbModel->count(), 4);
             QCOMPARE(form->CmbModel->currentIndex(), 2);
-            QCOMPARE(form->ModelFiles[3], QStringLiteral("board3.hex"));
+            QCOMPARE(form->Engine.ModelFiles[3], QStringLiteral("board3.hex"));
         } else {
             QCOMPARE(boxes, QStringList{QStringLiteral("[ERROR] Cannot a Hex_List File!")});
             QVERIFY(!QFileInfo::exists(dir->path() + QStringLiteral("/hexlist.txt")));
@@ -279,7 +279,7 @@ private Q_SLOTS:
         QVERIFY(boxes.isEmpty());
         QCOMPARE(form->CmbModel->count(), listRows);
         QCOMPARE(form->CmbModel->currentIndex(), selected);
-        QCOMPARE(form->ModelFiles[0], QStringLiteral("board0.hex"));
+        QCOMPARE(form->Engine.ModelFiles[0], QStringLiteral("board0.hex"));
     }
 
     void portConfiguredAndScanStartedFromSettings() {
@@ -303,10 +303,10 @@ private Q_SLOTS:
         int rateAfter = -1;
         bool openAfter = true, scanAfter = false;
         connect(form->Timer1, &QTimer::timeout, this, [&] {
-            nameAfter = form->Comm1.DeviceName();
-            rateAfter = form->Comm1.BaudRateCode();
-            openAfter = form->Comm1.Enabled();
-            scanAfter = form->TmDevCtrl->isActive();
+            nameAfter = form->Engine.Comm1.DeviceName();
+            rateAfter = form->Engine.Comm1.BaudRateCode();
+            openAfter = form->Engine.Comm1.Enabled();
+            scanAfter = form->Engine.TmDevCtrl->isActive();
         });
         QSignalSpy fired(form->Timer1, &QTimer::timeout);
         QTRY_COMPARE_WITH_TIMEOUT(fired.count(), 1, 5000);
@@ -318,7 +318,7 @@ private Q_SLOTS:
         QVERIFY(form->CbAutoDevSearch->isChecked());
         QVERIFY(!form->CbAutoDevSearch->isEnabled()); // still the operator cannot change it
 
-        QTRY_VERIFY_WITH_TIMEOUT(!form->TmDevCtrl->isActive(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->Engine.TmDevCtrl->isActive(), 10000);
         QCOMPARE(logLines(), QStringList({QStringLiteral("잠시만, 장치를 찾고 있습니다..."),
                                           QStringLiteral("Found COM Port : Com1"),
                                           QStringLiteral("[1]개의 COM포트 발견")}));
@@ -334,11 +334,11 @@ private Q_SLOTS:
                   settingsFile("/dev/ttyUSB7", 3, 0, false, false));
         makeForm(QStringLiteral("127.0.0.1:%1").arg(closedPort()));
         waitForStartup();
-        QCOMPARE(form->Comm1.DeviceName(), QByteArray("/dev/ttyUSB7"));
-        QCOMPARE(form->Comm1.BaudRateCode(), 3);
-        QVERIFY(!form->Comm1.Enabled());
+        QCOMPARE(form->Engine.Comm1.DeviceName(), QByteArray("/dev/ttyUSB7"));
+        QCOMPARE(form->Engine.Comm1.BaudRateCode(), 3);
+        QVERIFY(!form->Engine.Comm1.Enabled());
         QTest::qWait(100);
-        QVERIFY(!form->TmDevCtrl->isActive());
+        QVERIFY(!form->Engine.TmDevCtrl->isActive());
         QCOMPARE(logLines(), QStringList());
     }
 };

@@ -159,7 +159,7 @@ private Q_SLOTS:
         QVERIFY(f.isWindow());
         QVERIFY(!f.windowIcon().isNull());
         QVERIFY(f.windowIcon().pixmap(32, 32).toImage().pixelColor(16, 16).alpha() == 255);
-        QCOMPARE(f.StartDir, tmp_.path());
+        QCOMPARE(f.Engine.StartDir, tmp_.path());
         QCOMPARE(QString::fromLatin1(TForm1::OpenDialog1Filter),
                  QStringLiteral("INTEL HEX (*.hex);;ZUB BIN (*.lod);;ALL (*)"));
     }
@@ -261,17 +261,17 @@ private Q_SLOTS:
         QCOMPARE(f.Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
 
         // Shared members start zero, false or empty.
-        QCOMPARE(f.RxCount, 0);
-        QVERIFY(!f.PortOpened);
-        QCOMPARE(f.DownloadState, 0);
-        QCOMPARE(f.DownloadCount, 0);
-        QCOMPARE(f.StepCounter, 0);
-        QCOMPARE(f.ImageEnd, 0);
-        QVERIFY(!f.ServerImageAccepted);
+        QCOMPARE(f.Engine.RxCount, 0);
+        QVERIFY(!f.Engine.PortOpened);
+        QCOMPARE(f.Engine.DownloadState, 0);
+        QCOMPARE(f.Engine.DownloadCount, 0);
+        QCOMPARE(f.Engine.StepCounter, 0);
+        QCOMPARE(f.Engine.ImageEnd, 0);
+        QVERIFY(!f.Engine.ServerImageAccepted);
         QVERIFY(!f.SettingsLoaded);
-        for (const QString& name : f.ModelFiles)
+        for (const QString& name : f.Engine.ModelFiles)
             QVERIFY(name.isEmpty());
-        QVERIFY(!f.Comm1.Enabled());
+        QVERIFY(!f.Engine.Comm1.Enabled());
     }
 
     void comboItems() {
@@ -325,7 +325,10 @@ private Q_SLOTS:
         };
         for (const T& t :
              {T{"Timer1", 1000, true}, T{"TmMainPro", 10, false}, T{"TmDevCtrl", 20, false}}) {
-            auto* timer = form_->findChild<QTimer*>(QString::fromLatin1(t.name));
+            // The start-up timer is the window's, the download and scan ticks the engine's.
+            QObject* owner = qstrcmp(t.name, "Timer1") == 0 ? static_cast<QObject*>(form_.get())
+                                                            : &form_->Engine;
+            auto* timer = owner->findChild<QTimer*>(QString::fromLatin1(t.name));
             QVERIFY2(timer, t.name);
             QCOMPARE(timer->interval(), t.interval);
             QCOMPARE(timer->isActive(), t.active);
@@ -388,18 +391,20 @@ private Q_SLOTS:
 
     void logPane() {
         TForm1& f = *form_;
-        // An empty line first is a line like any other, also after the pane was cleared.
+        // The engine's lines reach the pane; an empty line first is a line like any other, also
+        // after the pane was cleared.
         QStringList hooked;
-        f.LogHook = [&hooked](const QString& line) { hooked << line; };
-        f.AddLog(QString());
+        const auto seen = QObject::connect(&f.Engine, &DownloadEngine::LogLine,
+                                           [&hooked](const QString& line) { hooked << line; });
+        f.Engine.AddLog(QString());
         f.Memo1->clear();
-        f.AddLog(QStringLiteral("alone"));
+        f.Engine.AddLog(QStringLiteral("alone"));
         QCOMPARE(f.Memo1->toPlainText(), QStringLiteral("alone"));
         f.Memo1->clear();
-        f.AddLog(QString());
-        f.AddLog(QStringLiteral("first"));
-        f.AddLog(QString());
-        f.AddLog(QStringLiteral("[장애]서버에 연결 할 수 없습니다."));
+        f.Engine.AddLog(QString());
+        f.Engine.AddLog(QStringLiteral("first"));
+        f.Engine.AddLog(QString());
+        f.Engine.AddLog(QStringLiteral("[장애]서버에 연결 할 수 없습니다."));
         QCOMPARE(f.Memo1->toPlainText(),
                  QStringLiteral("\nfirst\n\n[장애]서버에 연결 할 수 없습니다."));
         QCOMPARE(hooked,
@@ -408,11 +413,12 @@ private Q_SLOTS:
         QTextCursor c = f.Memo1->textCursor();
         c.movePosition(QTextCursor::Start);
         f.Memo1->setTextCursor(c);
-        f.AddLog(QStringLiteral("------------------------------"));
+        f.Engine.AddLog(QStringLiteral("------------------------------"));
         QCOMPARE(f.Memo1->document()->lastBlock().text(),
                  QStringLiteral("------------------------------"));
         QCOMPARE(f.Memo1->blockCount(), 5);
         f.RepaintLog(); // must not need a visible window
+        QObject::disconnect(seen);
     }
 
     void messageSeam() {
@@ -455,18 +461,18 @@ private Q_SLOTS:
         form_->LoadSettings(tmp_.filePath(QStringLiteral("none.ini")));
         QCOMPARE(messages.size(), 1);
         form_->CmbProtocol->setCurrentIndex(2);
-        form_->Comm1.SetDeviceName(pty.path.toLocal8Bit());
-        form_->Comm1.Open();
-        QVERIFY(form_->Comm1.Enabled());
-        form_->PortOpened = true;
+        form_->Engine.Comm1.SetDeviceName(pty.path.toLocal8Bit());
+        form_->Engine.Comm1.Open();
+        QVERIFY(form_->Engine.Comm1.Enabled());
+        form_->Engine.PortOpened = true;
         // Only the window holds the device now, so the board end sees the hang-up at close.
         ::close(pty.slave);
         pty.slave = -1;
         const QByteArray payload(1000, 'Z'); // fits the pty buffer: nobody reads yet
-        QCOMPARE(form_->Comm1.Write(payload.constData(), payload.size()), payload.size());
+        QCOMPARE(form_->Engine.Comm1.Write(payload.constData(), payload.size()), payload.size());
         form_->close();
-        QVERIFY(!form_->Comm1.Enabled());
-        QVERIFY(form_->PortOpened); // the close handler leaves the flag alone
+        QVERIFY(!form_->Engine.Comm1.Enabled());
+        QVERIFY(form_->Engine.PortOpened); // the close handler leaves the flag alone
         QCOMPARE(pty.receive(2000), payload);
         pollfd p{pty.master, POLLIN, 0};
         QVERIFY(::poll(&p, 1, 1000) == 1 && (p.revents & POLLHUP));

@@ -5,13 +5,12 @@
 
 void TForm1::BtnWebUpdateClick() {
     // The next Start loads its image from the file again, which this command may just replace.
-    ImageEnd = 0;
-    ServerImageAccepted = false;
+    Engine.ForgetImage();
     ProgressBar2->setValue(0);
     SetHourglass();
-    const QString listFile = QString::fromLatin1(Upd.Info.ListFile);
-    if (Upd.CheckServer(Upd.BaseUrl)) {
-        Upd.DownloadFile(Upd.UpdateUrl, listFile);
+    const QString listFile = QString::fromLatin1(Engine.Upd.Info.ListFile);
+    if (Engine.Upd.CheckServer(Engine.Upd.BaseUrl)) {
+        Engine.Upd.DownloadFile(Engine.Upd.UpdateUrl, listFile);
         RbWebFile->setChecked(true);
         ReadImageList(listFile);
     } else {

@@ -1,3 +1,4 @@
+// The window's controls to and from "default.ini".
 #include "app/ZubBootLoadMain.h"
 #include "settings/SettingsText.h"
 
@@ -34,12 +35,11 @@ void TForm1::LoadSettings(const QString& path) {
     // Found or not, the operator has now had the chance to see their choices restored, so
     // closing may write the file from here on.
     SettingsLoaded = true;
-    QByteArray bytes;
-    if (ReadSettingsFile(path, bytes) != SettingsError::None) {
+    ParsedSettings p;
+    if (LoadSettingsFile(path, p) != SettingsError::None) {
         ShowMessage(QStringLiteral("[Warnning]Cannot Read a Initial File!!!"));
         return;
     }
-    const ParsedSettings p = ParseSettings(bytes);
     if (p.CmbComPort) {
         // Typed names (a /dev/serial/by-id path) are shown as text; a listed name also
         // selects its row so the drop-down agrees with the text.
