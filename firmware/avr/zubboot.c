@@ -185,7 +185,8 @@
 
 /* ---- time: Timer1 at F_CPU / 1024, polled ---- */
 
-#define ZB_TICKS(us) ((uint16_t)(((F_CPU / 1024UL) * (us) + 999999UL) / 1000000UL + 1))
+/* In 64 bits: 300 ms of a 16 MHz clock's ticks times a million overflows 32. */
+#define ZB_TICKS(us) ((uint16_t)(((F_CPU / 1024ULL) * (us) + 999999ULL) / 1000000ULL + 1))
 #define ZB_WAKE_TICKS ZB_TICKS(ZUB_WAKE_MS * 1000UL)
 #define ZB_BYTE_TICKS ZB_TICKS(ZUB_BYTE_MS * 1000UL)
 /* Three character times: a byte this soon after a frame's last one means the frame was longer. */
