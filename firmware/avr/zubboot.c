@@ -188,9 +188,15 @@
 /* In 64 bits: 300 ms of a 16 MHz clock's ticks times a million overflows 32. */
 #define ZB_TICKS(us) ((uint16_t)(((F_CPU / 1024ULL) * (us) + 999999ULL) / 1000000ULL + 1))
 #define ZB_WAKE_TICKS ZB_TICKS(ZUB_WAKE_MS * 1000UL)
+/* Between the bytes of a frame: ZUB_BYTE_MS, but never under four characters at slow rates. */
+#define ZB_CHAR_US (10000000UL / ZUB_BAUD + 1)
+#if ZUB_BYTE_MS * 1000UL < 4 * ZB_CHAR_US
+#define ZB_BYTE_TICKS ZB_TICKS(4 * ZB_CHAR_US)
+#else
 #define ZB_BYTE_TICKS ZB_TICKS(ZUB_BYTE_MS * 1000UL)
+#endif
 /* Three character times: a byte this soon after a frame's last one means the frame was longer. */
-#define ZB_TRAIL_TICKS ZB_TICKS(30000000UL / ZUB_BAUD + 1)
+#define ZB_TRAIL_TICKS ZB_TICKS(3 * ZB_CHAR_US)
 #if (F_CPU / 1024UL) * ZUB_WAKE_MS / 1000UL > 60000UL || (F_CPU / 1024UL) * ZUB_BYTE_MS / 1000UL > 60000UL
 #error "ZUB_WAKE_MS or ZUB_BYTE_MS too long for Timer1"
 #endif
