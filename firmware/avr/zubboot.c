@@ -135,7 +135,8 @@
 #define ZB_ABSDIFF(a, b) ((a) > (b) ? (a) - (b) : (b) - (a))
 #define ZB_ERR(div, clk) (ZB_ABSDIFF(ZB_RATE100(div, clk), ZUB_BAUD * 100UL) * 100UL / ZUB_BAUD)
 
-#if ZB_DIV16 >= 1 && ZB_DIV16 <= 4096 && (ZB_DIV8 > 4096 || ZB_ERR(ZB_DIV16, 16UL) <= ZB_ERR(ZB_DIV8, 8UL))
+#if ZB_DIV16 >= 1 && ZB_DIV16 <= 4096 &&                                                           \
+    (ZB_DIV8 > 4096 || ZB_ERR(ZB_DIV16, 16UL) <= ZB_ERR(ZB_DIV8, 8UL))
 #define ZB_U2X 0
 #define ZB_UBRR (ZB_DIV16 - 1)
 #define ZB_RATE_ERR ZB_ERR(ZB_DIV16, 16UL)
@@ -197,7 +198,8 @@
 #endif
 /* Three character times: a byte this soon after a frame's last one means the frame was longer. */
 #define ZB_TRAIL_TICKS ZB_TICKS(3 * ZB_CHAR_US)
-#if (F_CPU / 1024UL) * ZUB_WAKE_MS / 1000UL > 60000UL || (F_CPU / 1024UL) * ZUB_BYTE_MS / 1000UL > 60000UL
+#if (F_CPU / 1024UL) * ZUB_WAKE_MS / 1000UL > 60000UL ||                                           \
+    (F_CPU / 1024UL) * ZUB_BYTE_MS / 1000UL > 60000UL
 #error "ZUB_WAKE_MS or ZUB_BYTE_MS too long for Timer1"
 #endif
 
@@ -326,8 +328,7 @@ static uint8_t zb_pages(void) {
         } else if ((uint8_t)c == sum && index < ZB_PAGES) {
             /* A page of the boot section is passed over so the host goes on; this loader
              * never overwrites itself. */
-            if (index >= ZB_BOOT_FIRST_PAGE ||
-                zb_write_page((zb_addr)index * SPM_PAGESIZE, buf))
+            if (index >= ZB_BOOT_FIRST_PAGE || zb_write_page((zb_addr)index * SPM_PAGESIZE, buf))
                 answer = ZB_ACK;
         }
         zb_tx(answer);

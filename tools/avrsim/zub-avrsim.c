@@ -320,7 +320,10 @@ static int load_image(avr_t* avr, const char* path, uint32_t* lowest) {
     size_t got = fread(magic, 1, sizeof magic, f);
     fclose(f);
     *lowest = UINT32_MAX;
-    if (got == 4 && memcmp(magic, "\x7F" "ELF", 4) == 0) {
+    if (got == 4 && memcmp(magic,
+                           "\x7F"
+                           "ELF",
+                           4) == 0) {
         elf_firmware_t fw;
         memset(&fw, 0, sizeof fw);
         /* simavr reports what it loaded on standard output, where only our lines belong. */
@@ -387,21 +390,20 @@ static double wall_us(void) {
 }
 
 static void usage(FILE* to) {
-    fprintf(to,
-            "Usage: zub-avrsim --loader FILE [OPTIONS]\n"
-            "Runs an AVR boot loader's machine code under simavr with UART0 on a new\n"
-            "pseudo-terminal; prints \"PTY <slave path>\", then every line of text the chip\n"
-            "prints. SIGTERM, SIGINT or SIGHUP end it; SIGUSR1 power-cycles the chip.\n"
-            "  --loader FILE      the boot loader (ELF or Intel HEX); the chip starts at its\n"
-            "                     lowest address, as BOOTRST does\n"
-            "  --app FILE         an application already in the flash (ELF or Intel HEX)\n"
-            "  --mcu NAME         the chip, as simavr names it (default atmega328p)\n"
-            "  --freq HZ          its clock (default 16000000)\n"
-            "  --link PATH        also make PATH a symbolic link to the terminal\n"
-            "  --flash-out FILE   write the whole flash to FILE when it ends\n"
-            "  --no-pace          run as fast as the computer can instead of in real time\n"
-            "  --flip N           invert the N-th byte the chip receives after its first\n"
-            "                     ready byte (0x3E), to see a damaged frame answered\n");
+    fprintf(to, "Usage: zub-avrsim --loader FILE [OPTIONS]\n"
+                "Runs an AVR boot loader's machine code under simavr with UART0 on a new\n"
+                "pseudo-terminal; prints \"PTY <slave path>\", then every line of text the chip\n"
+                "prints. SIGTERM, SIGINT or SIGHUP end it; SIGUSR1 power-cycles the chip.\n"
+                "  --loader FILE      the boot loader (ELF or Intel HEX); the chip starts at its\n"
+                "                     lowest address, as BOOTRST does\n"
+                "  --app FILE         an application already in the flash (ELF or Intel HEX)\n"
+                "  --mcu NAME         the chip, as simavr names it (default atmega328p)\n"
+                "  --freq HZ          its clock (default 16000000)\n"
+                "  --link PATH        also make PATH a symbolic link to the terminal\n"
+                "  --flash-out FILE   write the whole flash to FILE when it ends\n"
+                "  --no-pace          run as fast as the computer can instead of in real time\n"
+                "  --flip N           invert the N-th byte the chip receives after its first\n"
+                "                     ready byte (0x3E), to see a damaged frame answered\n");
 }
 
 static int parse_number(const char* text, unsigned long max, unsigned long* out) {
@@ -498,8 +500,8 @@ int main(int argc, char** argv) {
                             out_byte, NULL);
     avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XON), xon,
                             NULL);
-    avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF),
-                            xoff, NULL);
+    avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF), xoff,
+                            NULL);
 
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
