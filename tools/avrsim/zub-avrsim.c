@@ -345,6 +345,12 @@ static int load_image(avr_t* avr, const char* path, uint32_t* lowest) {
         }
         int ok = put_flash(avr, path, fw.flashbase, fw.flash, fw.flashsize, lowest);
         free(fw.flash);
+        free(fw.eeprom);
+        free(fw.fuse);
+        free(fw.lockbits);
+        for (uint32_t i = 0; i < fw.symbolcount; ++i)
+            free(fw.symbol[i]);
+        free(fw.symbol);
         return ok;
     }
     return load_hex(avr, path, lowest);
@@ -358,6 +364,11 @@ static int save_flash(const avr_t* avr, const char* path) {
         return 0;
     }
     int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ELOOP) {
+        fprintf(stderr, "zub-avrsim: cannot write %s: %s is a symbolic link, not followed\n", path,
+                tmp);
+        return 0;
+    }
     size_t left = avr->flashend + 1, done = 0;
     int ok = fd >= 0;
     while (ok && left) {
@@ -482,10 +493,11 @@ int main(int argc, char** argv) {
     memset(avr->flash, 0xFF, avr->flashend + 1);
 
     uint32_t boot = 0, appLow = 0;
-    if (!load_image(avr, opt.loader, &boot))
+    if (!load_image(avr, opt.loader, &boot) || (opt.app && !load_image(avr, opt.app, &appLow))) {
+        avr_terminate(avr);
+        free(avr);
         return 1;
-    if (opt.app && !load_image(avr, opt.app, &appLow))
-        return 1;
+    }
     avr->reset_pc = boot;
     avr->pc = boot;
 
@@ -515,6 +527,8 @@ int main(int argc, char** argv) {
 
     if (!open_terminal(&opt)) {
         close_terminal(&opt);
+        avr_terminate(avr);
+        free(avr);
         return 1;
     }
 
@@ -582,5 +596,13 @@ int main(int argc, char** argv) {
     if (opt.flashOut && !save_flash(avr, opt.flashOut))
         status = 1;
     close_terminal(&opt);
+    avr_irq_unregister_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT),
+                              out_byte, NULL);
+    avr_irq_unregister_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XON), xon,
+                              NULL);
+    avr_irq_unregister_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF),
+                              xoff, NULL);
+    avr_terminate(avr);
+    free(avr);
     return status;
 }
