@@ -211,6 +211,10 @@ typedef uint16_t zb_addr;
 #define ZB_READ(a) pgm_read_byte(a)
 #endif
 
+/* Fewer bytes than this before the line goes quiet are no page frame (the longest command
+ * frame, the mode switch, is 7 bytes; the shortest page frame 35). */
+#define ZB_SHORT_FRAME 8
+
 #define ZB_READY 0x3E
 #define ZB_GO 0x3C
 #define ZB_ACK 0x21
@@ -295,12 +299,15 @@ static uint8_t zb_pages(void) {
         TCNT1 = 0;
         int16_t c = zb_rx(n ? ZB_BYTE_TICKS : 0);
         if (c < 0) {
-            /* The bytes stopped inside a frame: a byte was lost, ask for the page again. */
+            /* The bytes stopped inside a frame. A wake word: the host started over. A few
+             * bytes: the jig reset or a mode-switch frame, or noise, dropped. More: a frame
+             * that lost bytes on the line, asked for again. */
             if (wake == 3) {
                 zb_tx(ZB_READY);
                 return 0;
             }
-            zb_tx(ZB_RESEND);
+            if (n >= ZB_SHORT_FRAME)
+                zb_tx(ZB_RESEND);
             n = index = sum = wake = 0;
             continue;
         }
