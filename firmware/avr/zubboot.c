@@ -46,10 +46,6 @@
 #define ZB_SIGNATURE 0x8E /* "Mega644" */
 #elif defined(__AVR_ATmega32__)
 #define ZB_SIGNATURE 0x45 /* "Mega32" */
-#elif defined(__AVR_ATmega8__)
-#define ZB_SIGNATURE 0x41 /* "Mega8" */
-#elif defined(__AVR_ATmega168__)
-#define ZB_SIGNATURE 0x4E /* "Mega168" */
 #else
 #error "no signature code for this chip: add it from the host's code table"
 #endif
