@@ -477,7 +477,7 @@ static int parse_options(int argc, char** argv, options_t* opt) {
 int main(int argc, char** argv) {
     options_t opt;
     if (!parse_options(argc, argv, &opt)) {
-        usage(stderr);
+        fprintf(stderr, "zub-avrsim: see zub-avrsim --help\n");
         return 2;
     }
     g_opt = &opt;
