@@ -31,14 +31,6 @@ SELF="$REPO/scripts/check-package.sh"
 preflight() {
     local cmd missing=()
     [ "$(id -u)" -eq 0 ] || { echo "check-package.sh: run as root" >&2; return 1; }
-    for cmd in unshare chroot mmdebstrap dpkg-buildpackage lintian appstreamcli \
-        desktop-file-validate strace ip python3; do
-        command -v "$cmd" >/dev/null || missing+=("$cmd")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        echo "check-package.sh: missing ${missing[*]}: run scripts/install-packages.sh" >&2
-        return 1
-    fi
     # In a chroot "/" is often no mount point, and a private mount namespace cannot be made.
     if ! unshare --mount --propagation private -- true 2>/dev/null; then
         if ! mountpoint -q / 2>/dev/null; then
@@ -54,6 +46,14 @@ preflight() {
     if ! err="$(unshare --mount --propagation private -- sh -c \
         'd=$(mktemp -d) && mount -t tmpfs tmpfs "$d" && umount "$d" && rmdir "$d"' 2>&1)"; then
         echo "check-package.sh: cannot mount a tmpfs (a container without CAP_SYS_ADMIN?): $err" >&2
+        return 1
+    fi
+    for cmd in unshare chroot mmdebstrap dpkg-buildpackage lintian appstreamcli \
+        desktop-file-validate strace ip python3; do
+        command -v "$cmd" >/dev/null || missing+=("$cmd")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "check-package.sh: missing ${missing[*]}: run scripts/install-packages.sh" >&2
         return 1
     fi
     if ! err="$(unshare --net -- ip link set lo up 2>&1)"; then
@@ -233,11 +233,11 @@ for p in zubload zub-boardsim; do
     fi
 done
 # Installed-Size is in KiB.
-count="$(wc -l <"$CHECK/packages-zubload.txt")"
+count="$(grep -cvx zubload "$CHECK/packages-zubload.txt")"
 kib="$(in_root dpkg-query -W -f '${Installed-Size}\n' $(cat "$CHECK/packages-zubload.txt") |
     awk '{ s += $1 } END { print s }')"
 own="$(dpkg-deb -f "$CLI_DEB" Installed-Size)"
-echo "zubload alone: apt brought $count packages, $((kib / 1024)) MiB installed" \
+echo "zubload alone: apt brought $count packages with it, $((kib / 1024)) MiB installed in all" \
     "(zubload itself $own KiB)"
 tools='-dev$|^(cmake|ninja-build|make|gcc|gcc-[0-9]+|g\+\+|g\+\+-[0-9]+|cpp|clang.*|ccache'
 tools+='|pkg-config|binutils)$'
