@@ -31,18 +31,18 @@ SELF="$REPO/scripts/check-package.sh"
 preflight() {
     local cmd missing=()
     [ "$(id -u)" -eq 0 ] || { echo "check-package.sh: run as root" >&2; return 1; }
-    # In a chroot "/" is often no mount point, and a private mount namespace cannot be made.
-    if ! unshare --mount --propagation private -- true 2>/dev/null; then
-        if ! mountpoint -q / 2>/dev/null; then
-            echo "check-package.sh: '/' is not a mount point (a chroot?): run 'mount --bind / /'" \
-                "once, then run this again" >&2
+    local err
+    # In a chroot "/" is often no mount point, and no private mount namespace can be made. A bind
+    # mount made inside the chroot does not help: the chroot's root stays below it.
+    if ! err="$(unshare --mount --propagation private -- true 2>&1)"; then
+        if [[ "$err" == *propagation* ]]; then
+            echo "check-package.sh: '/' is not a mount point (a chroot?): outside it, run" \
+                "'mount --bind DIR DIR' on the chroot's folder DIR, enter it again and rerun" >&2
         else
-            echo "check-package.sh: cannot make a private mount namespace:" \
-                "$(unshare --mount --propagation private -- true 2>&1)" >&2
+            echo "check-package.sh: cannot make a private mount namespace: $err" >&2
         fi
         return 1
     fi
-    local err
     if ! err="$(unshare --mount --propagation private -- sh -c \
         'd=$(mktemp -d) && mount -t tmpfs tmpfs "$d" && umount "$d" && rmdir "$d"' 2>&1)"; then
         echo "check-package.sh: cannot mount a tmpfs (a container without CAP_SYS_ADMIN?): $err" >&2
