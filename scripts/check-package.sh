@@ -48,7 +48,7 @@ preflight() {
         echo "check-package.sh: cannot mount a tmpfs (a container without CAP_SYS_ADMIN?): $err" >&2
         return 1
     fi
-    for cmd in unshare chroot mmdebstrap dpkg-buildpackage lintian appstreamcli \
+    for cmd in unshare chroot mmdebstrap dpkg-buildpackage dh lintian appstreamcli \
         desktop-file-validate strace ip python3; do
         command -v "$cmd" >/dev/null || missing+=("$cmd")
     done

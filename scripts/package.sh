@@ -18,13 +18,14 @@ cd "$REPO"
 # debian/rules takes the options as one make variable: words without spaces only.
 for opt in "$@"; do
     case "$opt" in
-    -D*) [[ "$opt" != *[[:space:]]* ]] || { echo "package.sh: no spaces in '$opt'" >&2; exit 2; } ;;
-    *) echo "package.sh: '$opt' is not a -DNAME=VALUE option for CMake" >&2; exit 2 ;;
+    -D* | -U*) [[ "$opt" != *[[:space:]]* ]] || { echo "package.sh: no spaces in '$opt'" >&2; exit 2; } ;;
+    *) echo "package.sh: '$opt' is not a -DNAME=VALUE or -UNAME option for CMake" >&2; exit 2 ;;
     esac
 done
 export ZUB_CMAKE_OPTIONS="$*"
 
 version="$(dpkg-parsechangelog -l debian/changelog -S Version)"
+arch="$(dpkg-architecture -q DEB_HOST_ARCH)"
 SRC="$OUT/zubloader-$version"
 mkdir -p "$OUT"
 rm -rf "$OUT"/zubloader-*/ "$OUT/stage"
@@ -56,9 +57,9 @@ if ! (cd "$SRC" && dpkg-buildpackage -b -us -uc -j"$(nproc)") >"$OUT/build.log" 
 fi
 rm -rf "$SRC"
 for pkg in zubload zubloader; do
-    deb="$OUT/${pkg}_${version}_amd64.deb"
+    deb="$OUT/${pkg}_${version}_${arch}.deb"
     [ -f "$deb" ] || { echo "package.sh: $deb was not built" >&2; exit 1; }
 done
 for pkg in zubload zubloader; do
-    echo "$OUT/${pkg}_${version}_amd64.deb"
+    echo "$OUT/${pkg}_${version}_${arch}.deb"
 done
