@@ -18,7 +18,8 @@ cd "$REPO"
 # debian/rules takes the options as one make variable: words without spaces only.
 for opt in "$@"; do
     case "$opt" in
-    -D* | -U*) [[ "$opt" != *[[:space:]]* ]] || { echo "package.sh: no spaces in '$opt'" >&2; exit 2; } ;;
+    -D* | -U*)
+        [[ "$opt" != *[[:space:]]* ]] || { echo "package.sh: no spaces in '$opt'" >&2; exit 2; } ;;
     *) echo "package.sh: '$opt' is not a -DNAME=VALUE or -UNAME option for CMake" >&2; exit 2 ;;
     esac
 done
