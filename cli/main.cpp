@@ -6,6 +6,7 @@
 #include "cli/LoaderRun.h"
 #include "cli/StopSignals.h"
 #include "link/PortInfo.h"
+#include "ZubVersion.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -10,9 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#ifndef ZUB_VERSION
-#define ZUB_VERSION "0"
-#endif
+#include "ZubVersion.h"
 
 namespace {
 

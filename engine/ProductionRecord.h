@@ -55,7 +55,7 @@ struct RecordWrite {
     int SystemError = 0; // errno of the failed call
 };
 
-// "ZubLoader 2.51": the program column, from the project version.
+// "ZubLoader <version>": the program column, from the project version.
 QString RecordProgramText();
 // The month's file in `dir`, by local time: dir/downloads-YYYY-MM.csv.
 QString RecordFilePath(const QString& dir, const QDateTime& when);
