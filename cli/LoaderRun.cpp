@@ -160,6 +160,9 @@ int LoaderRun::fetchImageList() {
         return -1;
     f->BeginRecord();
     f->Record.Started = began;
+    // Without a list the boxes hold no model of the server's: the row names the one asked for.
+    f->Record.Model = options_.ModelName.value_or(QString());
+    f->Record.Image.clear();
     if (stopped) {
         f->EndRecord(RecordResult::Stopped, RecordFailure::None, QString(),
                      FailureKind::Interrupted, signalReason());

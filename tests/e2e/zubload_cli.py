@@ -193,12 +193,12 @@ def case_settings_json(args, work, loader, images):
                 "image_bytes": 20 * 1024, "protocol": "NORMAL", "baud": 115200,
                 "image_sha256": hashlib.sha256(image).hexdigest(), "pages_sent": 80,
                 "resends": 0, "kind": None, "reason": None, "row_written": True,
-                "row_error": None, "chip": "Mega32 0x44"}
+                "row_error": None, "chip": "Mega128 0x44"}
         if any(e.get("schema") != 2 or not STAMP.match(e.get("time", "")) for e in events):
             raise Fail(f"settings: an event without schema 2 or time stamp: {events[:2]}")
         chips = [e for e in events if e["event"] == "chip"]
-        want_chip = {"name": "Mega32", "code": "0x44", "flash": 32768, "boot": 1024,
-                     "page": 256, "eeprom": 1024}
+        want_chip = {"name": "Mega128", "code": "0x44", "flash": 131072, "boot": 1024,
+                     "page": 256, "eeprom": 4096}
         if len(chips) != 1 or any(chips[0].get(k) != v for k, v in want_chip.items()) or \
                 events.index(chips[0]) > events.index(progress[0]):
             raise Fail(f"settings: chip events {chips}, expected one before the pages")
@@ -356,9 +356,9 @@ def case_model(args, work, loader, images):
                                     board.link, cwd=run.start)
         expect(code, 4, out, err, "model, no list")
         check_failure(one_result(out, "model, no list"), "network", "model, no list")
-        rows = record_rows(run.start)
-        if len(rows) != 1 or ",model,,,," not in rows[0] or ",failed," not in rows[0] or \
-                os.path.exists(os.path.join(run.start, "hexlist.txt")):
+        rows = [r.split(",") for r in record_rows(run.start)]
+        if len(rows) != 1 or rows[0][6:9] != ["model", "A-Demo blinker 2 KiB", ""] or \
+                rows[0][18] != "failed" or os.path.exists(os.path.join(run.start, "hexlist.txt")):
             raise Fail(f"model, no list: rows {rows}, files {os.listdir(run.start)}")
         before = len(run.requests())
 
