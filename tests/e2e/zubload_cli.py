@@ -11,8 +11,8 @@ settings   no FILE: default.ini chooses file and auto reset, -b overrides its ra
            count); default.ini left byte for byte and in its time stamp
 failures   a board that refuses a page (exit 1, -qb combined, --quiet prints that line alone,
            pages_sent counts the pages taken), a port that does not open (3, --quiet prints its
-           line and the reason after it; JSON kind and reason), a file that does not load (4,
-           null for the sizes it never had)
+           line and the reason after it; JSON kind and reason), a port that goes away
+           mid-download (6), a file that does not load (4, null for the sizes it never had)
 interrupt  SIGINT twice mid-download: exit 130, the port closed at once, no end frame, the row
            still written
 timeout    --timeout with a board that never answers: exit 5 and its reason; SIGTERM (143) and
@@ -241,6 +241,24 @@ def case_failures(args, work, loader, images):
                                 images["blink"])
     expect(code, 3, out, err, "missing port, json")
     check_failure(one_result(out, "missing port, json"), "port", "missing port, json")
+    # The port goes away under a running download: its own status, not "could not be opened".
+    board = Board(args.sim, work, "lost", "--pace", "57600", "--page-write-ms", "5")
+    try:
+        proc = subprocess.Popen([args.zubload, "--json", "-p", board.link, images["logger"]],
+                                cwd=work, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            wait_for("page 5 on the wire", lambda: "PAGE 5 OK" in board.events(), 60, 0.02)
+            board.proc.kill()
+            out, err = proc.communicate(timeout=30)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        expect(proc.returncode, 6, out.decode(), err.decode(), "port lost")
+        check_failure(one_result(out.decode(), "port lost"), "port", "port lost")
+    finally:
+        board.stop()
     code, out, err = loader.run("--json", "-p", os.path.join(work, "no-such-tty"),
                                 os.path.join(work, "no-such.hex"))
     expect(code, 4, out, err, "missing file")
@@ -279,7 +297,7 @@ def case_interrupt(args, work, loader, images):
         time.sleep(0.3)
         if any(e.startswith("END") for e in board.events()):
             raise Fail(f"interrupt: an end frame was sent: {board.events()[-4:]}")
-        if not record_rows(start)[-1].endswith(",stopped,"):
+        if not record_rows(start)[-1:] or not record_rows(start)[-1].endswith(",stopped,"):
             raise Fail(f"interrupt: record {record_rows(start)}")
     finally:
         board.stop()
@@ -530,7 +548,7 @@ def main():
             try:
                 case(args, work, loader, images)
                 print(f"PASS {case.__name__[5:]}")
-            except (Fail, subprocess.TimeoutExpired, KeyError) as e:
+            except (Fail, subprocess.TimeoutExpired, KeyError, IndexError) as e:
                 failed += 1
                 print(f"FAIL {case.__name__[5:]}: {e}")
         return 1 if failed else 0
