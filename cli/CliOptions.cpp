@@ -155,9 +155,8 @@ bool ParseCommandLine(const QStringList& args, CliOptions* o, QString* error) {
                 index = static_cast<int>(i);
         }
         if (index < 0) {
-            *error =
-                QStringLiteral("%1 is not a protocol of the loader (NORMAL, ZUB16T1, ZUB16T2)")
-                    .arg(v);
+            *error = QStringLiteral("%1 is not a protocol of the loader (NORMAL, ZUB16T1, ZUB16T2)")
+                         .arg(v);
             return false;
         }
         o->Protocol = index;
@@ -251,7 +250,8 @@ QString UsageText() {
         "\n"
         "Exit status:\n");
     for (const ExitStatusText& status : kExitStatuses)
-        text += QStringLiteral("  %1  %2\n").arg(static_cast<int>(status.Status), 3).arg(
-            QLatin1String(status.Meaning));
+        text += QStringLiteral("  %1  %2\n")
+                    .arg(static_cast<int>(status.Status), 3)
+                    .arg(QLatin1String(status.Meaning));
     return text;
 }

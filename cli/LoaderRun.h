@@ -57,8 +57,8 @@ private:
     std::unique_ptr<TForm1> form_;
     QTimer* idleWatch_ = nullptr;
     QSocketNotifier* input_ = nullptr;
-    QTimer* portWatch_ = nullptr;     // polls for a port that went away between boards
-    QElapsedTimer wakeClock_;         // --timeout: since the board's wake word began
+    QTimer* portWatch_ = nullptr; // polls for a port that went away between boards
+    QElapsedTimer wakeClock_;     // --timeout: since the board's wake word began
     QElapsedTimer runClock_;
 
     bool running_ = false;     // a Start is under way (no record for it yet)
@@ -68,7 +68,7 @@ private:
     bool timedOut_ = false;  // --timeout ended the board
     bool awaitPort_ = false; // the port went away between boards
     bool chipShown_ = false; // the board's chip event is out
-    int boards_ = 0; // Starts that ended
+    int boards_ = 0;         // Starts that ended
     int written_ = 0;
     int failed_ = 0;
     int haltStatus_ = -1; // a port or image failure ends the run with this status

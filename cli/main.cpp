@@ -13,8 +13,8 @@
 #include <QSocketNotifier>
 
 #include <clocale>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 

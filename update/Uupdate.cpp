@@ -89,7 +89,7 @@ void reportTlsFailure(CURLcode rc, const QString& url, const char* errors) {
     if (!isTlsFailure(rc))
         return;
     qCWarning(lcUpdate, "Update server %s: no verified TLS connection: %s", qPrintable(url),
-             errors[0] ? errors : curl_easy_strerror(rc));
+              errors[0] ? errors : curl_easy_strerror(rc));
 }
 
 // ---- probe --------------------------------------------------------------------------------------
