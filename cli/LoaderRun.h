@@ -1,6 +1,7 @@
 // One run of zubload: the main window object, never shown, set from default.ini and the command
 // line, started through its Start button handler board after board, and followed through its
-// log, page and record hooks. The engine is the window's own; nothing here steps a download.
+// log, page and record hooks. The engine is the window's own; nothing here steps a download, and
+// a board that --timeout gives up on ends through the Stop handler, as a signal's does.
 #pragma once
 
 #include "cli/CliOptions.h"
