@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 
 // How a Start ended: the record's "result" column.
@@ -46,6 +47,21 @@ struct DownloadRecord {
     bool RowWritten = false;
     QString RowError;
 };
+
+// How a column's value is written: text as it is (JSON: a string, null when empty), a count
+// (always a number), an amount that is empty in the CSV and null in JSON when it is 0 (nothing
+// was loaded), or seconds with three decimals.
+enum class RecordValueType { Text, Count, Amount, Seconds };
+
+// One column of the record, in file order: the CSV writer and zubload's JSON result walk the same
+// list, so a column is named and valued in one place.
+struct RecordColumn {
+    const char* Name;
+    RecordValueType Type;
+    QString (*Value)(const DownloadRecord& record); // numbers as decimal text
+};
+constexpr int kRecordColumnCount = 20;
+extern const std::array<RecordColumn, kRecordColumnCount> kRecordColumns;
 
 // Why a row could not be added; the reason text names the file and the system's own words.
 enum class RecordError { None, Open, NotAFile, Lock, Write, Sync };
