@@ -2,6 +2,7 @@
 
 #include "app/Anchors.h"
 #include "link/PortNames.h"
+#include "ZubVersion.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -83,7 +84,7 @@ QTimer* makeTimer(QObject* parent, const char* name, int interval, bool enabled)
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     Form1 = this;
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("ZubLoader Ver2.51"));
+    setWindowTitle(QStringLiteral("ZubLoader Ver" ZUB_VERSION));
     initZubResources();
     const QIcon icon(QStringLiteral(":/zubloader/zubloader.png"));
     setWindowIcon(icon);

@@ -1,6 +1,9 @@
 #include "cli/CliOptions.h"
 
+#include "cli/ExitStatus.h"
 #include "link/PortNames.h"
+
+#include <QCommandLineParser>
 
 #include <array>
 
@@ -26,180 +29,179 @@ QString rateList() {
 } // namespace
 
 bool ParseCommandLine(const QStringList& args, CliOptions* o, QString* error) {
+    // --repeat's count is optional, which the parser cannot express: "--repeat N" and
+    // "--repeat=N" become "--repeat" and a hidden count option before it parses.
+    QStringList argv{QStringLiteral("zubload")};
     bool onlyFiles = false;
-    bool listOnly = true; // --list-ports takes --json and nothing else
-    QStringList files;
     for (int i = 0; i < args.size(); ++i) {
         const QString& arg = args.at(i);
-        if (onlyFiles || arg == QLatin1String("-") || !arg.startsWith(QLatin1Char('-'))) {
-            files << arg;
-            listOnly = false;
-            continue;
-        }
-        if (arg == QLatin1String("--")) {
-            onlyFiles = true;
-            continue;
-        }
-        // "--name=value", "--name value", "-p value" and "-pvalue" all give a value.
-        QString name = arg;
-        std::optional<QString> inlineValue;
-        if (arg.startsWith(QLatin1String("--"))) {
-            const int eq = arg.indexOf(QLatin1Char('='));
-            if (eq > 0) {
-                name = arg.left(eq);
-                inlineValue = arg.mid(eq + 1);
-            }
-        } else if (arg.size() > 2) {
-            name = arg.left(2);
-            inlineValue = arg.mid(2);
-        }
-        auto value = [&](QString* out) {
-            if (inlineValue) {
-                *out = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                *error = QStringLiteral("option %1 needs a value").arg(name);
-                return false;
-            }
-            *out = args.at(++i);
-            return true;
-        };
-        auto noValue = [&] {
-            if (!inlineValue)
-                return true;
-            *error = QStringLiteral("option %1 takes no value").arg(name);
-            return false;
-        };
-        QString v;
-        if (name == QLatin1String("--help") || name == QLatin1String("-h")) {
-            if (!noValue())
-                return false;
-            o->Action = CliOptions::Mode::Help;
-            return true; // help wins over anything else on the line
-        }
-        if (name == QLatin1String("--version")) {
-            if (!noValue())
-                return false;
-            o->Action = CliOptions::Mode::Version;
-            return true;
-        }
-        if (name == QLatin1String("--list-ports")) {
-            if (!noValue())
-                return false;
-            o->Action = CliOptions::Mode::ListPorts;
-            continue;
-        }
-        if (name == QLatin1String("--json")) {
-            if (!noValue())
-                return false;
-            o->Json = true;
-            continue;
-        }
-        listOnly = false;
-        if (name == QLatin1String("-q") || name == QLatin1String("--quiet")) {
-            if (!noValue())
-                return false;
-            o->Quiet = true;
-        } else if (name == QLatin1String("-p") || name == QLatin1String("--port")) {
-            if (!value(&v))
-                return false;
-            if (v.trimmed().isEmpty()) {
-                *error = QStringLiteral("option %1 needs a port name").arg(name);
-                return false;
-            }
-            o->Port = v;
-        } else if (name == QLatin1String("-b") || name == QLatin1String("--baud")) {
-            if (!value(&v))
-                return false;
-            int code = -1;
-            if (allDigits(v)) {
-                for (size_t r = 0; r < kBaudRates.size(); ++r) {
-                    if (QString::number(kBaudRates[r]) == v)
-                        code = static_cast<int>(r);
-                }
-            }
-            if (code < 0) {
-                *error = QStringLiteral("%1 is not a rate of the loader (%2)").arg(v, rateList());
-                return false;
-            }
-            o->RateCode = code;
-        } else if (name == QLatin1String("--protocol")) {
-            if (!value(&v))
-                return false;
-            int index = -1;
-            for (size_t p = 0; p < kProtocolNames.size(); ++p) {
-                if (v.compare(QLatin1String(kProtocolNames[p]), Qt::CaseInsensitive) == 0)
-                    index = static_cast<int>(p);
-            }
-            if (index < 0) {
-                *error = QStringLiteral("%1 is not a protocol of the loader (NORMAL, ZUB16T1, "
-                                        "ZUB16T2)")
-                             .arg(v);
-                return false;
-            }
-            o->Protocol = index;
-        } else if (name == QLatin1String("--auto-reset") ||
-                   name == QLatin1String("--no-auto-reset")) {
-            if (!noValue())
-                return false;
-            o->AutoReset = name == QLatin1String("--auto-reset");
-        } else if (name == QLatin1String("--skip-blank") ||
-                   name == QLatin1String("--no-skip-blank")) {
-            if (!noValue())
-                return false;
-            o->SkipBlank = name == QLatin1String("--skip-blank");
-        } else if (name == QLatin1String("-C") || name == QLatin1String("--dir")) {
-            if (!value(&v))
-                return false;
-            if (v.isEmpty()) {
-                *error = QStringLiteral("option %1 needs a directory").arg(name);
-                return false;
-            }
-            o->Dir = v;
-        } else if (name == QLatin1String("--model")) {
-            if (!value(&v))
-                return false;
-            o->ModelName = v;
-        } else if (name == QLatin1String("--model-row")) {
-            if (!value(&v))
-                return false;
-            bool ok = false;
-            const int row = v.toInt(&ok);
-            if (!allDigits(v) || !ok) {
-                *error = QStringLiteral("--model-row needs a row number from 0: %1").arg(v);
-                return false;
-            }
-            o->ModelRow = row;
-        } else if (name == QLatin1String("--repeat")) {
-            o->Repeat = true;
-            // The count is optional: a number right after the option is taken as the count.
-            QString count;
-            if (inlineValue)
-                count = *inlineValue;
-            else if (i + 1 < args.size() && allDigits(args.at(i + 1)))
-                count = args.at(++i);
-            if (!count.isNull()) {
-                bool ok = false;
-                o->RepeatCount = count.toInt(&ok);
-                if (!allDigits(count) || !ok || o->RepeatCount < 1) {
-                    *error = QStringLiteral("--repeat needs a board count from 1: %1").arg(count);
-                    return false;
-                }
-            }
+        const QLatin1String repeatEq("--repeat=");
+        if (!onlyFiles && arg == QLatin1String("--repeat") && i + 1 < args.size() &&
+            allDigits(args.at(i + 1))) {
+            argv << arg << QStringLiteral("--repeat-count=") + args.at(++i);
+        } else if (!onlyFiles && arg.startsWith(repeatEq)) {
+            argv << QStringLiteral("--repeat")
+                 << QStringLiteral("--repeat-count=") + arg.mid(repeatEq.size());
         } else {
-            *error = QStringLiteral("unknown option %1").arg(name);
-            return false;
+            onlyFiles = onlyFiles || arg == QLatin1String("--");
+            argv << arg;
         }
     }
 
-    if (o->Action == CliOptions::Mode::ListPorts) {
-        if (!listOnly) {
+    QCommandLineParser p;
+    // Short options combine as getopt users write them: -qb 115200, -qb115200, -qpCom1.
+    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption version(QStringLiteral("version"), QString());
+    const QCommandLineOption listPorts(QStringLiteral("list-ports"), QString());
+    const QCommandLineOption json(QStringLiteral("json"), QString());
+    const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")}, QString());
+    const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")}, QString(),
+                                  QStringLiteral("NAME"));
+    const QCommandLineOption baud({QStringLiteral("b"), QStringLiteral("baud")}, QString(),
+                                  QStringLiteral("RATE"));
+    const QCommandLineOption protocol(QStringLiteral("protocol"), QString(),
+                                      QStringLiteral("NAME"));
+    const QCommandLineOption autoReset(QStringLiteral("auto-reset"), QString());
+    const QCommandLineOption noAutoReset(QStringLiteral("no-auto-reset"), QString());
+    const QCommandLineOption skipBlank(QStringLiteral("skip-blank"), QString());
+    const QCommandLineOption noSkipBlank(QStringLiteral("no-skip-blank"), QString());
+    const QCommandLineOption dir({QStringLiteral("C"), QStringLiteral("dir")}, QString(),
+                                 QStringLiteral("DIR"));
+    const QCommandLineOption model(QStringLiteral("model"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption modelRow(QStringLiteral("model-row"), QString(), QStringLiteral("N"));
+    const QCommandLineOption repeat(QStringLiteral("repeat"), QString());
+    const QCommandLineOption repeatCount(QStringLiteral("repeat-count"), QString(),
+                                         QStringLiteral("N"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(),
+                                     QStringLiteral("SECONDS"));
+    p.addOptions({help, version, listPorts, json, quiet, port, baud, protocol, autoReset,
+                  noAutoReset, skipBlank, noSkipBlank, dir, model, modelRow, repeat, repeatCount,
+                  timeout});
+    const bool parsed = p.parse(argv);
+    // Help and version win over anything else on the line, a usage error included.
+    if (p.isSet(help)) {
+        o->Action = CliOptions::Mode::Help;
+        return true;
+    }
+    if (p.isSet(version)) {
+        o->Action = CliOptions::Mode::Version;
+        return true;
+    }
+    if (!parsed) {
+        *error = p.errorText();
+        if (error->endsWith(QLatin1Char('.')))
+            error->chop(1);
+        return false;
+    }
+    const QStringList files = p.positionalArguments();
+    o->Json = p.isSet(json);
+    if (p.isSet(listPorts)) {
+        o->Action = CliOptions::Mode::ListPorts;
+        for (const QString& name : p.optionNames()) {
+            if (name != QLatin1String("list-ports") && name != QLatin1String("json")) {
+                *error = QStringLiteral("--list-ports takes no other option than --json");
+                return false;
+            }
+        }
+        if (!files.isEmpty()) {
             *error = QStringLiteral("--list-ports takes no other option than --json");
             return false;
         }
         return true;
     }
+    o->Quiet = p.isSet(quiet);
+
+    // The last of a pair such as --auto-reset / --no-auto-reset counts.
+    auto lastOf = [&p](const QString& yes, const QString& no) -> std::optional<bool> {
+        const QStringList names = p.optionNames();
+        const int y = static_cast<int>(names.lastIndexOf(yes));
+        const int n = static_cast<int>(names.lastIndexOf(no));
+        if (y < 0 && n < 0)
+            return std::nullopt;
+        return y > n;
+    };
+    o->AutoReset = lastOf(QStringLiteral("auto-reset"), QStringLiteral("no-auto-reset"));
+    o->SkipBlank = lastOf(QStringLiteral("skip-blank"), QStringLiteral("no-skip-blank"));
+
+    if (p.isSet(port)) {
+        const QString v = p.value(port);
+        if (v.trimmed().isEmpty()) {
+            *error = QStringLiteral("option --port needs a port name");
+            return false;
+        }
+        o->Port = v;
+    }
+    if (p.isSet(baud)) {
+        const QString v = p.value(baud);
+        int code = -1;
+        if (allDigits(v)) {
+            for (size_t r = 0; r < kBaudRates.size(); ++r) {
+                if (QString::number(kBaudRates[r]) == v)
+                    code = static_cast<int>(r);
+            }
+        }
+        if (code < 0) {
+            *error = QStringLiteral("%1 is not a rate of the loader (%2)").arg(v, rateList());
+            return false;
+        }
+        o->RateCode = code;
+    }
+    if (p.isSet(protocol)) {
+        const QString v = p.value(protocol);
+        int index = -1;
+        for (size_t i = 0; i < kProtocolNames.size(); ++i) {
+            if (v.compare(QLatin1String(kProtocolNames[i]), Qt::CaseInsensitive) == 0)
+                index = static_cast<int>(i);
+        }
+        if (index < 0) {
+            *error = QStringLiteral("%1 is not a protocol of the loader (NORMAL, ZUB16T1, ZUB16T2)")
+                         .arg(v);
+            return false;
+        }
+        o->Protocol = index;
+    }
+    if (p.isSet(dir)) {
+        o->Dir = p.value(dir);
+        if (o->Dir.isEmpty()) {
+            *error = QStringLiteral("option --dir needs a directory");
+            return false;
+        }
+    }
+    if (p.isSet(model))
+        o->ModelName = p.value(model);
+    if (p.isSet(modelRow)) {
+        const QString v = p.value(modelRow);
+        bool ok = false;
+        const int row = v.toInt(&ok);
+        if (!allDigits(v) || !ok) {
+            *error = QStringLiteral("--model-row needs a row number from 0: %1").arg(v);
+            return false;
+        }
+        o->ModelRow = row;
+    }
+    o->Repeat = p.isSet(repeat) || p.isSet(repeatCount);
+    if (p.isSet(repeatCount)) {
+        const QString v = p.value(repeatCount);
+        bool ok = false;
+        o->RepeatCount = v.toInt(&ok);
+        if (!allDigits(v) || !ok || o->RepeatCount < 1) {
+            *error = QStringLiteral("--repeat needs a board count from 1: %1").arg(v);
+            return false;
+        }
+    }
+    if (p.isSet(timeout)) {
+        // Whole or decimal seconds, down to the engine's 10 ms step, up to a day.
+        const QString v = p.value(timeout);
+        bool ok = false;
+        const double seconds = v.toDouble(&ok);
+        if (!ok || !(seconds >= 0.01 && seconds <= 86400.0)) {
+            *error = QStringLiteral("--timeout needs seconds from 0.01 to 86400: %1").arg(v);
+            return false;
+        }
+        o->TimeoutMs = static_cast<int>(seconds * 1000.0 + 0.5);
+    }
+
     if (files.size() > 1) {
         *error = QStringLiteral("one firmware file at a time, not %1").arg(files.join(' '));
         return false;
@@ -218,7 +220,7 @@ bool ParseCommandLine(const QStringList& args, CliOptions* o, QString* error) {
 }
 
 QString UsageText() {
-    return QStringLiteral(
+    QString text = QStringLiteral(
         "Usage: zubload [OPTIONS] FILE             write a local Intel HEX or .lod file\n"
         "       zubload [OPTIONS] --model NAME     write the image of the model NAME\n"
         "       zubload [OPTIONS] --model-row N    ... of row N of the model list (from 0)\n"
@@ -239,13 +241,17 @@ QString UsageText() {
         "  -C, --dir DIR            start directory: default.ini, hexlist.txt, model images,\n"
         "                           production record (default: the current directory)\n"
         "      --repeat [N]         write board after board, N of them or until interrupted\n"
+        "      --timeout SECONDS    give up when the board has not answered after that long\n"
         "      --json               one JSON object per line on standard output\n"
-        "  -q, --quiet              print failure lines only\n"
+        "  -q, --quiet              print failure lines (and a record warning) only\n"
         "      --list-ports         list the serial devices (Com1..Com8 first)\n"
         "  -h, --help               this text\n"
         "      --version            program name and version\n"
         "\n"
-        "Exit status: 0 every board written, 1 a download failed, 2 usage error,\n"
-        "3 the port could not be opened, 4 the image could not be loaded or fetched,\n"
-        "130 interrupted.\n");
+        "Exit status:\n");
+    for (const ExitStatusText& status : kExitStatuses)
+        text += QStringLiteral("  %1  %2\n")
+                    .arg(static_cast<int>(status.Status), 3)
+                    .arg(QLatin1String(status.Meaning));
+    return text;
 }

@@ -27,6 +27,8 @@ struct CliOptions {
 
     bool Repeat = false;
     int RepeatCount = 0; // 0: until interrupted
+    // --timeout: how long a Start waits for the boot loader's answer; none: as long as it takes.
+    std::optional<int> TimeoutMs;
     bool Json = false;
     bool Quiet = false;
 };

@@ -1,11 +1,15 @@
 #include "cli/CliOutput.h"
 
+#include <QDateTime>
+
 #include <algorithm>
 #include <cstdio>
 
 namespace {
 
 constexpr qint64 kJsonProgressMs = 100;
+// The version of the JSON events' layout; raised whenever a member changes its meaning or goes.
+constexpr int kJsonSchema = 2;
 constexpr int kQuietLinesKept = 256;
 
 // One JSON object on one line, its members in the order they are added ("event" first), so a
@@ -26,6 +30,7 @@ public:
     JsonLine& seconds(const char* name, qint64 ms) {
         return raw(name, QByteArray::number(static_cast<double>(ms) / 1000.0, 'f', 3));
     }
+    JsonLine& boolean(const char* name, bool value) { return raw(name, value ? "true" : "false"); }
     JsonLine& raw(const char* name, const QByteArray& value) {
         key(name);
         bytes_ += value;
@@ -63,6 +68,14 @@ private:
     QByteArray bytes_ = "{";
 };
 
+// Every event opens with its name, the layout's version and the moment it was written.
+JsonLine event(const char* name) {
+    return JsonLine()
+        .text("event", QLatin1String(name))
+        .number("schema", kJsonSchema)
+        .text("time", RecordTimeText(QDateTime::currentDateTime()));
+}
+
 QString clockText(qint64 seconds) {
     return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
@@ -73,8 +86,9 @@ QString hex4(uint16_t value) {
 
 } // namespace
 
-CliOutput::CliOutput(bool json, bool quiet, bool progressTerminal)
-    : json_(json), quiet_(quiet), terminal_(progressTerminal && !json && !quiet) {}
+CliOutput::CliOutput(bool json, bool quiet, bool progressTerminal, bool noEscapes)
+    : json_(json), quiet_(quiet), terminal_(progressTerminal && !json && !quiet),
+      noEscapes_(noEscapes) {}
 
 void CliOutput::writeOut(const QByteArray& bytes) {
     // Each line leaves at once: a sequencer reads the log while the board is written.
@@ -87,16 +101,28 @@ void CliOutput::writeErr(const QByteArray& bytes) {
     std::fflush(stderr);
 }
 
+QByteArray CliOutput::eraseTail(int width) {
+    // A dumb terminal (or NO_COLOR) gets blanks over the old text instead of an escape sequence.
+    if (!noEscapes_)
+        return QByteArrayLiteral("\x1b[K");
+    const int over = std::max(drawnWidth_ - width, 0);
+    return QByteArray(over, ' ') + QByteArray(over, '\b');
+}
+
 void CliOutput::ClearProgress() {
     if (progressText_.isEmpty())
         return;
-    writeErr(QByteArrayLiteral("\r\x1b[K"));
+    writeErr("\r" + eraseTail(0));
+    drawnWidth_ = 0;
     progressText_.clear();
 }
 
 void CliOutput::drawProgress() {
-    if (!progressText_.isEmpty())
-        writeErr("\r" + progressText_ + "\x1b[K");
+    if (progressText_.isEmpty())
+        return;
+    const int width = static_cast<int>(progressText_.size());
+    writeErr("\r" + progressText_ + eraseTail(width));
+    drawnWidth_ = width;
 }
 
 void CliOutput::aside(const QByteArray& bytes, FILE* stream) {
@@ -122,7 +148,7 @@ void CliOutput::Log(const QString& line) {
         return;
     }
     if (json_)
-        writeOut(JsonLine().text("event", QStringLiteral("log")).text("text", line).line());
+        writeOut(event("log").text("text", line).line());
     else
         aside(line.toUtf8() + '\n', stdout);
 }
@@ -136,9 +162,23 @@ void CliOutput::Note(const QString& text) {
     writeErr(text.toUtf8() + '\n');
 }
 
-void CliOutput::LastLineFailed() {
-    if (quiet_ && !json_ && !boardLines_.isEmpty())
-        writeOut(boardLines_.last().toUtf8() + '\n');
+void CliOutput::Chip(const _CPU& chip) {
+    if (!json_ || quiet_)
+        return;
+    writeOut(event("chip")
+                 .text("name", chip.Name)
+                 .text("code", QStringLiteral("0x%1").arg(chip.Signature, 2, 16, QLatin1Char('0')))
+                 .number("flash", chip.FlashSize)
+                 .number("boot", chip.BootSize)
+                 .number("page", chip.PageSize)
+                 .number("eeprom", chip.EepromSize)
+                 .line());
+}
+
+void CliOutput::jsonProgress(int32_t done, int32_t pages) {
+    jsonClock_.start();
+    jsonShown_ = done;
+    writeOut(event("progress").number("page", done).number("pages", pages).line());
 }
 
 void CliOutput::Progress(int32_t done, int32_t pages, int32_t pageSize) {
@@ -147,14 +187,10 @@ void CliOutput::Progress(int32_t done, int32_t pages, int32_t pageSize) {
         boardClock_.start();
     }
     if (json_) {
+        boardPages_ = pages;
         if (quiet_ || (jsonClock_.isValid() && jsonClock_.elapsed() < kJsonProgressMs))
             return;
-        jsonClock_.start();
-        writeOut(JsonLine()
-                     .text("event", QStringLiteral("progress"))
-                     .number("page", done)
-                     .number("pages", pages)
-                     .line());
+        jsonProgress(done, pages);
         return;
     }
     if (!terminal_ || pages <= 0)
@@ -180,49 +216,62 @@ void CliOutput::Result(const DownloadRecord& r, int board) {
     firstDone_ = -1;
     progressComplete_ = false;
     jsonClock_.invalidate();
+    const int32_t pages = boardPages_;
+    const int32_t shown = jsonShown_;
+    boardPages_ = 0;
+    jsonShown_ = -1;
+    const QString rowWarning =
+        QStringLiteral("[Warning] Production record not written: ") + r.RowError;
     if (!json_) {
         const QStringList lines = boardLines_;
         boardLines_.clear();
-        if (quiet_ && r.Result == RecordResult::Failed) {
-            const int at = lines.lastIndexOf(r.Detail);
-            for (const QString& line : at >= 0 ? lines.mid(at) : QStringList{r.Detail})
-                writeOut(line.toUtf8() + '\n');
+        if (!quiet_)
+            return;
+        QStringList shownLines;
+        if (r.Result == RecordResult::Failed) {
+            const int at = static_cast<int>(lines.lastIndexOf(r.Detail));
+            shownLines = at >= 0 ? lines.mid(at) : QStringList{r.Detail};
         }
+        // A jig must see a board whose row is missing, even a board written well.
+        if (!r.RowWritten && !shownLines.contains(rowWarning))
+            shownLines << rowWarning;
+        for (const QString& line : shownLines)
+            writeOut(line.toUtf8() + '\n');
         return;
     }
-    const qint64 ms = r.Started.isValid() && r.Ended.isValid()
-                          ? std::max<qint64>(r.Started.msecsTo(r.Ended), 0)
-                          : 0;
-    writeOut(JsonLine()
-                 .text("event", QStringLiteral("result"))
-                 .number("board", board)
-                 .text("result", RecordResultText(r.Result))
-                 .textOrNull("detail", r.Detail)
-                 .text("started", RecordTimeText(r.Started))
-                 .text("ended", RecordTimeText(r.Ended))
-                 .seconds("seconds", ms)
-                 .text("station", r.Station)
-                 .text("program", r.Program)
-                 .text("port", r.Port)
-                 .textOrNull("device", r.Device)
-                 .text("source", r.Source)
-                 .textOrNull("model", r.Model)
-                 .textOrNull("image", r.Image)
-                 .number("image_bytes", r.ImageBytes)
-                 .textOrNull("image_sha256", r.ImageSha256)
-                 .textOrNull("protocol", r.Protocol)
-                 .number("baud", r.Baud)
-                 .textOrNull("chip", r.Chip)
-                 .number("pages_sent", r.PagesSent)
-                 .number("pages_skipped", r.PagesSkipped)
-                 .number("resends", r.Resends)
+    // Throttling may have held back the last step: a board written well ends at its page count.
+    if (r.Result == RecordResult::Ok && !quiet_ && pages > 0 && shown != pages)
+        jsonProgress(pages, pages);
+    JsonLine line = event("result");
+    line.number("board", board);
+    for (const RecordColumn& column : kRecordColumns) {
+        const QString value = column.Value(r);
+        switch (column.Type) {
+        case RecordValueType::Text:
+            line.textOrNull(column.Name, value);
+            break;
+        case RecordValueType::Amount:
+            if (value == QLatin1String("0"))
+                line.raw(column.Name, "null");
+            else
+                line.raw(column.Name, value.toLatin1());
+            break;
+        case RecordValueType::Count:
+        case RecordValueType::Seconds:
+            line.raw(column.Name, value.toLatin1());
+            break;
+        }
+    }
+    writeOut(line.textOrNull("kind", FailureKindText(r.Kind))
+                 .textOrNull("reason", r.Reason)
+                 .boolean("row_written", r.RowWritten)
+                 .textOrNull("row_error", r.RowWritten ? QString() : r.RowError)
                  .line());
 }
 
 void CliOutput::Summary(int written, int failed, qint64 elapsedMs) {
     if (json_) {
-        writeOut(JsonLine()
-                     .text("event", QStringLiteral("summary"))
+        writeOut(event("summary")
                      .number("written", written)
                      .number("failed", failed)
                      .seconds("seconds", elapsedMs)

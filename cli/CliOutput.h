@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/ProductionRecord.h"
+#include "link/Frames.h"
 #include "link/PortInfo.h"
 
 #include <QByteArray>
@@ -16,18 +17,19 @@
 
 class CliOutput {
 public:
-    CliOutput(bool json, bool quiet, bool progressTerminal);
+    // noEscapes: TERM=dumb or NO_COLOR; the progress line is then drawn with CR and blanks only.
+    CliOutput(bool json, bool quiet, bool progressTerminal, bool noEscapes);
 
     void Log(const QString& line);
     void Message(const QString& text); // a message box of the window
     void Note(const QString& text);    // zubload's own word to the operator, on stderr
-    // The line just logged is a failure met before any Start: --quiet, which holds back the log
-    // lines, prints it too.
-    void LastLineFailed();
+    // The board has identified itself (a JSON event).
+    void Chip(const _CPU& chip);
     // Pages done of pages; pageSize gives the rate in bytes per second.
     void Progress(int32_t done, int32_t pages, int32_t pageSize);
     // The end of one board, once the engine is idle: its record as a JSON event, or in quiet
-    // mode its failure line and the lines logged after it (a port error's reason).
+    // mode its failure line and the lines logged after it (a port error's reason), and the
+    // record's warning when its row could not be written.
     void Result(const DownloadRecord& record, int board);
     void Summary(int written, int failed, qint64 elapsedMs);
     void ClearProgress();
@@ -37,14 +39,20 @@ private:
     void writeErr(const QByteArray& bytes);
     void drawProgress();
     void aside(const QByteArray& bytes, FILE* stream);
+    QByteArray eraseTail(int width);
+    void jsonProgress(int32_t done, int32_t pages);
 
     bool json_;
     bool quiet_;
     bool terminal_;
+    bool noEscapes_;
+    int drawnWidth_ = 0; // columns of the progress line on the terminal
     // Progress of the board under way.
     QElapsedTimer boardClock_;
     int32_t firstDone_ = -1;
     QElapsedTimer jsonClock_; // JSON progress events come at most every 100 ms
+    int32_t boardPages_ = 0;  // the board's page count, from its progress
+    int32_t jsonShown_ = -1;  // the last page count given as a JSON event
     QByteArray progressText_; // the line on the terminal, empty when none is drawn
     bool progressComplete_ = false;
     QStringList boardLines_; // quiet mode: the lines of the board under way

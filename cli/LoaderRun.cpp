@@ -1,11 +1,16 @@
 #include "cli/LoaderRun.h"
 
 #include "app/ZubBootLoadMain.h"
+#include "cli/StopSignals.h"
 #include "engine/Progress.h"
+#include "link/PortInfo.h"
+#include "update/Uupdate.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -14,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +28,33 @@ namespace {
 
 constexpr int kModelRows = 20; // the model list holds at most this many rows
 constexpr int kIdlePollMs = 10;
+constexpr int kPortPollMs = 100;
+constexpr int kPortSettleMs = 500;
+
+// Why a fetch saved no file, for the reason of a failed image list.
+QString FetchErrorText(UpdError error) {
+    switch (error) {
+    case UpdError::Connect:
+        return QStringLiteral("no connection, or the server too slow");
+    case UpdError::Tls:
+        return QStringLiteral("no verified TLS connection");
+    case UpdError::HttpStatus:
+        return QStringLiteral("the server answered with an error status (no such file?)");
+    case UpdError::TooLarge:
+        return QStringLiteral("the file is larger than the loader accepts");
+    case UpdError::Incomplete:
+        return QStringLiteral("the transfer ended early");
+    case UpdError::SaveFailed:
+        return QStringLiteral("the file could not be saved in the start directory");
+    case UpdError::UnsafeName:
+        return QStringLiteral("the file name is not one plain name of the start directory");
+    case UpdError::NoClient:
+    case UpdError::NoRequest:
+    case UpdError::None:
+        break;
+    }
+    return QStringLiteral("no file was received");
+}
 
 } // namespace
 
@@ -38,8 +71,10 @@ int LoaderRun::Prepare() {
     DownloadEngine* e = &f->Engine;
     connect(e, &DownloadEngine::LogLine, this, [this](const QString& line) { out_.Log(line); });
     connect(e, &DownloadEngine::PageProgress, this, [this, e](int32_t done, int32_t pages) {
-        if (pages > 0)
-            out_.Progress(done, pages, e->Device.PageSize);
+        if (pages <= 0)
+            return;
+        showChip();
+        out_.Progress(done, pages, e->Device.PageSize);
     });
     connect(e, &DownloadEngine::RecordEnded, this,
             [this](const DownloadRecord& record) { onRecord(record); });
@@ -69,18 +104,24 @@ int LoaderRun::Prepare() {
         f->RbWebFile->setChecked(true);
     }
 
+    // The port first: a failed list fetch's record row names it.
+    if (options_.Port) {
+        const int row =
+            f->CmbComPort->findText(*options_.Port, Qt::MatchFixedString | Qt::MatchCaseSensitive);
+        if (row >= 0)
+            f->CmbComPort->setCurrentIndex(row);
+        f->CmbComPort->setEditText(*options_.Port);
+    }
+
     if (f->RbWebFile->isChecked()) {
         // Unlike the window, a missing image list is fetched before it is read, so that the
         // model can be chosen in this run.
-        if (!f->Engine.FetchMissingImageList()) {
-            out_.LastLineFailed();
-            return ExitImage;
-        }
+        const int status = fetchImageList();
+        if (status >= 0)
+            return status;
         const QString listFile = QString::fromLocal8Bit(f->Engine.Upd.Info.ListFile);
         const int row = f->CmbModel->currentIndex();
         f->ReadImageList(listFile);
-        if (!QFileInfo::exists(listFile))
-            return ExitImage; // the list reader has said so
         f->CmbModel->setCurrentIndex(row < f->CmbModel->count() ? row : -1);
         QString error;
         if (modelGiven && !applyModel(&error)) {
@@ -89,13 +130,6 @@ int LoaderRun::Prepare() {
         }
     }
 
-    if (options_.Port) {
-        const int row =
-            f->CmbComPort->findText(*options_.Port, Qt::MatchFixedString | Qt::MatchCaseSensitive);
-        if (row >= 0)
-            f->CmbComPort->setCurrentIndex(row);
-        f->CmbComPort->setEditText(*options_.Port);
-    }
     if (options_.RateCode)
         f->CmbBaudRate->setCurrentIndex(*options_.RateCode);
     if (options_.Protocol)
@@ -114,6 +148,52 @@ int LoaderRun::Prepare() {
         return ExitUsage;
     }
     return -1;
+}
+
+int LoaderRun::fetchImageList() {
+    TForm1* f = form_.get();
+    const QString listFile = QString::fromLocal8Bit(f->Engine.Upd.Info.ListFile);
+    if (QFileInfo::exists(listFile))
+        return -1;
+    // A failed fetch is this run's end: it gets a record row and a JSON result of its own, from
+    // the moment the fetch began.
+    const QDateTime began = QDateTime::currentDateTime();
+    const bool answered = f->Engine.FetchMissingImageList();
+    const bool stopped = StopSignalSeen();
+    if (!stopped && answered && QFileInfo::exists(listFile))
+        return -1;
+    f->Engine.BeginRecord();
+    f->Engine.Record.Started = began;
+    // Without a list the boxes hold no model of the server's: the row names the one asked for.
+    f->Engine.Record.Model = options_.ModelName.value_or(QString());
+    f->Engine.Record.Image.clear();
+    if (stopped) {
+        f->Engine.EndRecord(RecordResult::Stopped, RecordFailure::None, QString(),
+                     FailureKind::Interrupted, signalReason());
+        reportEarlyEnd();
+        return StopSignalStatus();
+    }
+    QString line;
+    QString reason;
+    if (!answered) {
+        line = QStringLiteral("[장애]서버에 연결 할 수 없습니다.");
+        reason = QStringLiteral("the update server %1 did not answer").arg(f->Engine.Upd.BaseUrl);
+    } else {
+        line = QStringLiteral("[ERROR] Cannot a Hex_List File!");
+        f->ShowMessage(line);
+        reason = QStringLiteral("%1 could not be fetched from %2: %3")
+                     .arg(listFile, f->Engine.Upd.UpdateUrl, FetchErrorText(f->Engine.Upd.LastError));
+    }
+    f->Engine.EndRecord(RecordResult::Failed, RecordFailure::Image, line, FailureKind::Network, reason);
+    reportEarlyEnd();
+    return ExitImage;
+}
+
+void LoaderRun::reportEarlyEnd() {
+    if (!endedRecord_)
+        return;
+    out_.Result(*endedRecord_, boards_);
+    endedRecord_.reset();
 }
 
 bool LoaderRun::applyModel(QString* error) {
@@ -158,6 +238,8 @@ void LoaderRun::Start() {
 
 void LoaderRun::startBoard() {
     running_ = true;
+    chipShown_ = false;
+    wakeClock_.invalidate();
     form_->Engine.BtnStartClick();
     // Also watches the Start itself: should the engine ever come to rest without a record,
     // the run ends instead of waiting for ever.
@@ -167,17 +249,29 @@ void LoaderRun::startBoard() {
 void LoaderRun::onRecord(const DownloadRecord& record) {
     running_ = false;
     ++boards_;
-    endedRecord_ = record;
-    switch (record.Result) {
+    DownloadRecord r = record;
+    completeReason(&r);
+    if (!r.Chip.isEmpty())
+        showChip();
+    endedRecord_ = r;
+    switch (r.Result) {
     case RecordResult::Ok:
         ++written_;
         break;
     case RecordResult::Failed:
+        if (r.Failure == RecordFailure::Port && portGoneBetweenBoards(r)) {
+            // The board just written took its USB port with it at power-off: no board failed,
+            // the next one waits for the port to come back.
+            awaitPort_ = true;
+            break;
+        }
         ++failed_;
         // The next board would meet the same port or image: the run ends here.
-        if (record.Failure == RecordFailure::Port)
-            haltStatus_ = ExitPort;
-        else if (record.Failure == RecordFailure::Image)
+        if (timedOut_)
+            haltStatus_ = ExitTimeout;
+        else if (r.Failure == RecordFailure::Port)
+            haltStatus_ = form_->Engine.Comm1.DeviceLost() ? ExitPortLost : ExitPort;
+        else if (r.Failure == RecordFailure::Image)
             haltStatus_ = ExitImage;
         break;
     case RecordResult::Stopped:
@@ -185,10 +279,82 @@ void LoaderRun::onRecord(const DownloadRecord& record) {
     }
     // The engine may still have a step to run (closing the port); the next board or the end
     // waits until it is idle.
-    idleWatch_->start();
+    if (idleWatch_)
+        idleWatch_->start();
+}
+
+void LoaderRun::completeReason(DownloadRecord* r) const {
+    // What the engine leaves without kind or reason, zubload knows itself: a port's fault, and a
+    // stop by signal.
+    if (r->Result == RecordResult::Failed && r->Failure == RecordFailure::Port) {
+        if (r->Kind == FailureKind::None)
+            r->Kind = FailureKind::Port;
+        if (r->Reason.isEmpty()) {
+            QString reason = PortFaultReason(form_->Engine.Comm1);
+            if (reason.startsWith(QLatin1String("[Error] ")))
+                reason = reason.mid(8);
+            r->Reason = reason;
+        }
+    } else if (r->Result == RecordResult::Stopped && interrupted_) {
+        if (r->Kind == FailureKind::None)
+            r->Kind = FailureKind::Interrupted;
+        if (r->Reason.isEmpty())
+            r->Reason = signalReason();
+    }
+}
+
+bool LoaderRun::portGoneBetweenBoards(const DownloadRecord& r) const {
+    // Only in a run that has written a board, before the next one answered, with the device
+    // gone from the system: any other port failure ends the run.
+    return options_.Repeat && written_ + failed_ > 0 && r.Chip.isEmpty() && !portReady();
+}
+
+bool LoaderRun::portReady() const {
+    // Present and ours to open; access() looks without opening, so no line toggles.
+    const QString path = form_->Engine.Comm1.ResolvedDevicePath();
+    return !path.isEmpty() && access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
+}
+
+void LoaderRun::showChip() {
+    if (chipShown_ || form_->Engine.Record.Chip.isEmpty())
+        return;
+    chipShown_ = true;
+    out_.Chip(form_->Engine.Device);
+}
+
+QString LoaderRun::signalReason() const {
+    switch (StopSignalNumber()) {
+    case SIGTERM:
+        return QStringLiteral("stopped by SIGTERM");
+    case SIGHUP:
+        return QStringLiteral("stopped by SIGHUP");
+    default:
+        return QStringLiteral("stopped by SIGINT");
+    }
+}
+
+void LoaderRun::checkTimeout() {
+    if (!options_.TimeoutMs || !running_ || timedOut_)
+        return;
+    const int state = form_->Engine.DownloadState;
+    // The clock runs from the wake word on: loading and fetching the image do not count.
+    if (state < DownloadStep::ResetTarget || state >= DownloadStep::WaitId)
+        return;
+    if (!wakeClock_.isValid())
+        wakeClock_.start();
+    if (wakeClock_.elapsed() < *options_.TimeoutMs)
+        return;
+    timedOut_ = true;
+    const QString line = QStringLiteral("[Error] No answer from the board in %1 s")
+                             .arg(QString::number(*options_.TimeoutMs / 1000.0, 'g', 6));
+    form_->Engine.AddLog(line);
+    form_->Engine.EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Board,
+                     QStringLiteral("no answer from the board"));
+    form_->Engine.BtnStopClick(); // the port closed at once, as Stop does
 }
 
 void LoaderRun::whenIdle() {
+    checkTimeout();
     if (form_->Engine.DownloadState != DownloadStep::Idle || form_->Engine.TmMainPro->isActive())
         return;
     idleWatch_->stop();
@@ -212,10 +378,35 @@ void LoaderRun::nextOrEnd() {
         end(statusFromBoards());
         return;
     }
+    if (awaitPort_ || !portReady()) {
+        waitForPort();
+        return;
+    }
     if (form_->CbAutoReset->isChecked())
         askForNextBoard();
     else
         startBoard();
+}
+
+void LoaderRun::waitForPort() {
+    if (!portWatch_) {
+        portWatch_ = new QTimer(this);
+        portWatch_->setInterval(kPortPollMs);
+        connect(portWatch_, &QTimer::timeout, this, [this] {
+            if (!portReady())
+                return;
+            portWatch_->stop();
+            // The device node comes before its owner and mode are set: give it a moment.
+            QTimer::singleShot(kPortSettleMs, this, [this] {
+                awaitPort_ = false;
+                nextOrEnd();
+            });
+        });
+    }
+    out_.Note(QStringLiteral("zubload: waiting for %1 to come back")
+                  .arg(form_->CmbComPort->currentText()));
+    awaitPort_ = true;
+    portWatch_->start();
 }
 
 void LoaderRun::askForNextBoard() {
@@ -267,6 +458,8 @@ void LoaderRun::Interrupt() {
         }
         return;
     }
+    if (portWatch_)
+        portWatch_->stop();
     if (!idleWatch_ || !idleWatch_->isActive())
         nextOrEnd();
 }
@@ -277,7 +470,7 @@ int LoaderRun::statusFromBoards() const {
         // boards unwritten.
         const bool openEnded = options_.Repeat && options_.RepeatCount == 0;
         if (midBoard_ || !openEnded)
-            return ExitInterrupted;
+            return StopSignalStatus();
     }
     if (haltStatus_ >= 0)
         return haltStatus_;
@@ -286,6 +479,8 @@ int LoaderRun::statusFromBoards() const {
 
 void LoaderRun::end(int status) {
     ended_ = true;
+    if (portWatch_)
+        portWatch_->stop();
     if (options_.Repeat)
         out_.Summary(written_, failed_, runClock_.elapsed());
     QCoreApplication::exit(status);

@@ -1,10 +1,12 @@
 // One run of zubload: the main window object, never shown, set from default.ini and the command
 // line, started through its Start button handler board after board, and followed through its
-// log, page and record hooks. The engine is the window's own; nothing here steps a download.
+// log, page and record hooks. The engine is the window's own; nothing here steps a download, and
+// a board that --timeout gives up on ends through the Stop handler, as a signal's does.
 #pragma once
 
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
+#include "cli/ExitStatus.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -16,16 +18,6 @@ class QSocketNotifier;
 class QTimer;
 class TForm1;
 
-// Exit statuses of zubload.
-enum ExitStatus : int {
-    ExitOk = 0,
-    ExitFailed = 1,
-    ExitUsage = 2,
-    ExitPort = 3,
-    ExitImage = 4,
-    ExitInterrupted = 130
-};
-
 class LoaderRun : public QObject {
 public:
     LoaderRun(const CliOptions& options, CliOutput& out);
@@ -36,7 +28,7 @@ public:
     int Prepare();
     // Starts the first board; the application's event loop ends with the run's exit status.
     void Start();
-    // Ctrl-C or SIGTERM: Stop at once, as the operator's Stop button.
+    // Ctrl-C, SIGTERM or SIGHUP: Stop at once, as the operator's Stop button.
     void Interrupt();
     // Closes the port if a failure left it open. Writes no file.
     void Release();
@@ -51,19 +43,33 @@ private:
     void end(int status);
     int statusFromBoards() const;
     bool applyModel(QString* error);
+    int fetchImageList(); // -1: the list is there
+    void reportEarlyEnd();
+    void completeReason(DownloadRecord* record) const;
+    bool portGoneBetweenBoards(const DownloadRecord& record) const;
+    bool portReady() const;
+    void waitForPort();
+    void showChip();
+    void checkTimeout();
+    QString signalReason() const;
 
     CliOptions options_;
     CliOutput& out_;
     std::unique_ptr<TForm1> form_;
     QTimer* idleWatch_ = nullptr;
     QSocketNotifier* input_ = nullptr;
+    QTimer* portWatch_ = nullptr; // polls for a port that went away between boards
+    QElapsedTimer wakeClock_;     // --timeout: since the board's wake word began
     QElapsedTimer runClock_;
 
     bool running_ = false;     // a Start is under way (no record for it yet)
     bool interrupted_ = false; // a stop signal came
     bool midBoard_ = false;    // ... while a board was being written
     bool ended_ = false;
-    int boards_ = 0; // Starts that ended
+    bool timedOut_ = false;  // --timeout ended the board
+    bool awaitPort_ = false; // the port went away between boards
+    bool chipShown_ = false; // the board's chip event is out
+    int boards_ = 0;         // Starts that ended
     int written_ = 0;
     int failed_ = 0;
     int haltStatus_ = -1; // a port or image failure ends the run with this status

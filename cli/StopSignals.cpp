@@ -12,16 +12,19 @@ namespace {
 
 int g_pipe[2] = {-1, -1};
 std::atomic<int> g_signals{0};
+std::atomic<int> g_first{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the handler needs a lock-free counter");
 
-constexpr int kInterruptedStatus = 130;
+// Signals beyond this many end the program at once, without its row: the last resort for a
+// program whose event loop no longer runs.
+constexpr int kSignalsBeforeExit = 2;
 
-void onStopSignal(int) {
+void onStopSignal(int sig) {
     const int saved = errno;
-    // A Stop that has not been acted on yet (the thread is inside a blocking fetch): a second
-    // Ctrl-C must still end the program; the kernel closes the port.
-    if (g_signals.fetch_add(1) > 0)
-        _exit(kInterruptedStatus);
+    int none = 0;
+    g_first.compare_exchange_strong(none, sig);
+    if (g_signals.fetch_add(1) >= kSignalsBeforeExit)
+        _exit(128 + g_first.load()); // the kernel closes the port
     const char byte = 1;
     if (g_pipe[1] >= 0)
         (void)!write(g_pipe[1], &byte, 1);
@@ -49,6 +52,15 @@ int InstallStopSignals() {
 
 bool StopSignalSeen() {
     return g_signals.load() > 0;
+}
+
+int StopSignalNumber() {
+    return g_first.load();
+}
+
+int StopSignalStatus() {
+    const int sig = g_first.load();
+    return 128 + (sig > 0 ? sig : SIGINT);
 }
 
 void DrainStopSignals(int readFd) {

@@ -6,6 +6,7 @@
 #include "cli/LoaderRun.h"
 #include "cli/StopSignals.h"
 #include "link/PortInfo.h"
+#include "ZubVersion.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,6 +15,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 
@@ -46,11 +48,22 @@ int listPorts(bool json) {
     return ExitOk;
 }
 
-// Qt's own remarks (no XDG_RUNTIME_DIR, the offscreen platform's limits) mean nothing to a jig
-// script reading standard error; only its errors are passed on.
-void qtMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        std::fprintf(stderr, "zubload: %s\n", text.toLocal8Bit().constData());
+// Warnings of the program's own categories ("zub.", the update client's TLS reason) reach
+// standard error. Qt's own remarks (no XDG_RUNTIME_DIR, the offscreen platform's limits) and
+// every debug or info message mean nothing to a jig script and stay out; errors always pass.
+void qtMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtDebugMsg || type == QtInfoMsg)
+        return;
+    const bool ours = context.category && std::strncmp(context.category, "zub.", 4) == 0;
+    if (type == QtWarningMsg && !ours)
+        return;
+    std::fprintf(stderr, "zubload: %s\n", text.toLocal8Bit().constData());
+}
+
+// TERM=dumb and NO_COLOR (any value but empty) ask for text without escape sequences.
+bool noEscapes() {
+    const QByteArray term = qgetenv("TERM");
+    return term == "dumb" || !qgetenv("NO_COLOR").isEmpty();
 }
 
 } // namespace
@@ -100,7 +113,7 @@ int main(int argc, char** argv) {
     // The window object is created but never shown: no display is needed or touched.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     ZubApplication app(qtArgc, qtArgv);
-    CliOutput out(options.Json, options.Quiet, isatty(STDERR_FILENO) != 0);
+    CliOutput out(options.Json, options.Quiet, isatty(STDERR_FILENO) != 0, noEscapes());
     app.ErrorBoxHook = [&out](const QString& message) {
         out.Note(QStringLiteral("zubload: ") + message);
     };
@@ -114,7 +127,7 @@ int main(int argc, char** argv) {
             status = ExitFailed;
         }
         if (status < 0 && StopSignalSeen())
-            status = ExitInterrupted;
+            status = StopSignalStatus();
         if (status < 0) {
             std::unique_ptr<QSocketNotifier> stops;
             if (stopFd >= 0) {

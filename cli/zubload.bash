@@ -42,12 +42,12 @@ _zubload() {
                 [[ $name == "$typed"* ]] && COMPREPLY+=("$(printf '%q' "$name")")
             done < "$dir/hexlist.txt"
             return ;;
-        --model-row|--repeat)
+        --model-row|--repeat|--timeout)
             return ;;
     esac
     if [[ $cur == -* ]]; then
         local options="--port --baud --protocol --auto-reset --no-auto-reset --skip-blank
-            --no-skip-blank --dir --model --model-row --repeat --json --quiet --list-ports
+            --no-skip-blank --dir --model --model-row --repeat --timeout --json --quiet --list-ports
             --help --version"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return

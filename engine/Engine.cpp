@@ -434,12 +434,8 @@ void DownloadEngine::SendPage() {
         }
     }
     ShowPageProgress(PageIndex + 1);
-    if (!noneLeft) {
-        if (StepCounter == 0)
-            ++Record.PagesSent;
-        else
-            ++Record.Resends; // the board asked for this page again
-    }
+    if (!noneLeft && StepCounter != 0)
+        ++Record.Resends; // the board asked for this page again
     ++StepCounter;
     SilenceTicks = 0;
     DownloadState = noneLeft ? DownloadStep::Finish : DownloadStep::WaitAck;
@@ -467,6 +463,7 @@ void DownloadEngine::WaitAck() {
     } else {
         switch (PageAnswerOf(RxBuf.data(), RxCount)) {
         case PageAnswer::Ack:
+            ++Record.PagesSent; // counted when the board has taken the page
             ++PageIndex;
             StepCounter = 0;
             SilenceTicks = 0;

@@ -4,25 +4,21 @@
 #include <QFile>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#ifndef ZUB_VERSION
-#define ZUB_VERSION "0"
-#endif
+#include "ZubVersion.h"
 
 namespace {
 
-constexpr const char* kColumns[] = {
-    "started",    "ended",         "station",     "program",      "port",     "device", "source",
-    "model",      "image",         "image_bytes", "image_sha256", "protocol", "baud",   "chip",
-    "pages_sent", "pages_skipped", "resends",     "seconds",      "result",   "detail"};
-
-QString numberOrEmpty(int64_t value) {
-    return value > 0 ? QString::number(value) : QString();
+QString secondsText(const DownloadRecord& r) {
+    const qint64 ms =
+        r.Started.isValid() && r.Ended.isValid() ? r.Started.msecsTo(r.Ended) : qint64(0);
+    return QString::number(static_cast<double>(ms < 0 ? 0 : ms) / 1000.0, 'f', 3);
 }
 
 // Closes the descriptor on every way out of the append.
@@ -35,6 +31,33 @@ struct Fd {
 };
 
 } // namespace
+
+using V = RecordValueType;
+constexpr std::array<RecordColumn, kRecordColumnCount> kRecordColumns = {{
+    {"started", V::Text, [](const DownloadRecord& r) { return RecordTimeText(r.Started); }},
+    {"ended", V::Text, [](const DownloadRecord& r) { return RecordTimeText(r.Ended); }},
+    {"station", V::Text, [](const DownloadRecord& r) { return r.Station; }},
+    {"program", V::Text, [](const DownloadRecord& r) { return r.Program; }},
+    {"port", V::Text, [](const DownloadRecord& r) { return r.Port; }},
+    {"device", V::Text, [](const DownloadRecord& r) { return r.Device; }},
+    {"source", V::Text, [](const DownloadRecord& r) { return r.Source; }},
+    {"model", V::Text, [](const DownloadRecord& r) { return r.Model; }},
+    {"image", V::Text, [](const DownloadRecord& r) { return r.Image; }},
+    {"image_bytes", V::Amount,
+     [](const DownloadRecord& r) { return QString::number(std::max<int64_t>(r.ImageBytes, 0)); }},
+    {"image_sha256", V::Text, [](const DownloadRecord& r) { return r.ImageSha256; }},
+    {"protocol", V::Text, [](const DownloadRecord& r) { return r.Protocol; }},
+    {"baud", V::Amount,
+     [](const DownloadRecord& r) { return QString::number(std::max<int32_t>(r.Baud, 0)); }},
+    {"chip", V::Text, [](const DownloadRecord& r) { return r.Chip; }},
+    {"pages_sent", V::Count, [](const DownloadRecord& r) { return QString::number(r.PagesSent); }},
+    {"pages_skipped", V::Count,
+     [](const DownloadRecord& r) { return QString::number(r.PagesSkipped); }},
+    {"resends", V::Count, [](const DownloadRecord& r) { return QString::number(r.Resends); }},
+    {"seconds", V::Seconds, secondsText},
+    {"result", V::Text, [](const DownloadRecord& r) { return RecordResultText(r.Result); }},
+    {"detail", V::Text, RecordDetailText},
+}};
 
 QString RecordProgramText() {
     return QStringLiteral("ZubLoader ") + QStringLiteral(ZUB_VERSION);
@@ -57,10 +80,10 @@ QString CsvField(const QString& text) {
 
 QByteArray RecordHeaderRow() {
     QByteArray row;
-    for (const char* column : kColumns) {
+    for (const RecordColumn& column : kRecordColumns) {
         if (!row.isEmpty())
             row += ',';
-        row += column;
+        row += column.Name;
     }
     return row + "\r\n";
 }
@@ -115,32 +138,13 @@ QString RecordResultText(RecordResult result) {
 }
 
 QByteArray RecordRow(const DownloadRecord& r) {
-    const qint64 ms =
-        r.Started.isValid() && r.Ended.isValid() ? r.Started.msecsTo(r.Ended) : qint64(0);
-    const QString seconds = QString::number(static_cast<double>(ms < 0 ? 0 : ms) / 1000.0, 'f', 3);
-    const QStringList fields = {RecordTimeText(r.Started),
-                                RecordTimeText(r.Ended),
-                                r.Station,
-                                r.Program,
-                                r.Port,
-                                r.Device,
-                                r.Source,
-                                r.Model,
-                                r.Image,
-                                numberOrEmpty(r.ImageBytes),
-                                r.ImageSha256,
-                                r.Protocol,
-                                numberOrEmpty(r.Baud),
-                                r.Chip,
-                                QString::number(r.PagesSent),
-                                QString::number(r.PagesSkipped),
-                                QString::number(r.Resends),
-                                seconds,
-                                RecordResultText(r.Result),
-                                RecordDetailText(r)};
     QStringList quoted;
-    for (const QString& field : fields)
-        quoted << CsvField(field);
+    for (const RecordColumn& column : kRecordColumns) {
+        const QString value = column.Value(r);
+        // An amount of 0 means nothing was loaded: the cell stays empty.
+        const bool none = column.Type == RecordValueType::Amount && value == QLatin1String("0");
+        quoted << CsvField(none ? QString() : value);
+    }
     return quoted.join(QLatin1Char(',')).toUtf8() + "\r\n";
 }
 

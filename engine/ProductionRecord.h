@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 
 // How a Start ended: the record's "result" column.
@@ -47,6 +48,21 @@ struct DownloadRecord {
     QString RowError;
 };
 
+// How a column's value is written: text as it is (JSON: a string, null when empty), a count
+// (always a number), an amount that is empty in the CSV and null in JSON when it is 0 (nothing
+// was loaded), or seconds with three decimals.
+enum class RecordValueType { Text, Count, Amount, Seconds };
+
+// One column of the record, in file order: the CSV writer and zubload's JSON result walk the same
+// list, so a column is named and valued in one place.
+struct RecordColumn {
+    const char* Name;
+    RecordValueType Type;
+    QString (*Value)(const DownloadRecord& record); // numbers as decimal text
+};
+constexpr int kRecordColumnCount = 20;
+extern const std::array<RecordColumn, kRecordColumnCount> kRecordColumns;
+
 // Why a row could not be added; the reason text names the file and the system's own words.
 enum class RecordError { None, Open, NotAFile, Lock, Write, Sync };
 
@@ -55,7 +71,7 @@ struct RecordWrite {
     int SystemError = 0; // errno of the failed call
 };
 
-// "ZubLoader 2.51": the program column, from the project version.
+// "ZubLoader <version>": the program column, from the project version.
 QString RecordProgramText();
 // The month's file in `dir`, by local time: dir/downloads-YYYY-MM.csv.
 QString RecordFilePath(const QString& dir, const QDateTime& when);

@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# The Debian package's proof, run by scripts/test.sh (as root, on Debian 12):
-#  1. builds build/package/zubloader_<version>_amd64.deb (scripts/package.sh) and checks it with
-#     lintian (no errors), appstreamcli and desktop-file-validate;
+# The Debian packages' proof, run by scripts/test.sh (as root, on Debian 12):
+#  0. checks first that this machine lets it do what it needs (mount namespaces, a tmpfs, a
+#     network namespace); `check-package.sh --preflight` does only that, so test.sh learns it
+#     before its long build;
+#  1. builds build/package/zubload_<version>_amd64.deb and zubloader_<version>_amd64.deb
+#     (scripts/package.sh) and checks them with lintian (no errors, warnings or info tags),
+#     appstreamcli and desktop-file-validate;
 #  2. makes a fresh Debian 12 root file system (mmdebstrap, minbase, from this machine's apt
-#     sources) and installs the package there with apt, without recommended packages, so every
-#     dependency it needs must come from what it declares;
+#     sources) and installs zubload ALONE there with apt, without recommended packages: no Qt Gui,
+#     Qt Widgets or font package may come in, and it prints how many packages came and their
+#     installed size;
 #  3. inside, as a user outside the dialout group, with only a loopback network:
-#     `zubload --version`, `zubload --list-ports`, a complete `zubload` download into
-#     `zub-boardsim` with the flash compared with the image, and the window started through its
-#     launcher on the offscreen platform, seen reading its fonts and settings, and ended again;
-#     then, with the recommended packages added, `zubloader-demo` without a display (the
-#     download in the terminal);
-#  4. removes the root file system, also on failure.
+#     `zubload --version`, `zubload --list-ports` and a complete `zubload` download into
+#     `zub-boardsim` with the flash compared with the image;
+#  4. installs zubloader beside it, starts the window through its launcher on the offscreen
+#     platform, sees it read its fonts and settings, and ends it; then, with the recommended
+#     packages added, `zubloader-demo` without a display (the download in the terminal);
+#  5. purges both packages: none of their files may stay; it lists what stays in the user's home;
+#  6. removes the root file system, also on failure.
 # The bootstrapped minbase is kept as a tarball under build/package-check/cache/, keyed by the apt
 # sources, for at most a week, and the downloaded .deb files beside it; every run still unpacks a
 # new root that has never seen the package, updates its package lists and installs with apt.
@@ -20,10 +26,47 @@ umask 022
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SELF="$REPO/scripts/check-package.sh"
+
+# What the check needs of this machine, tried in a few milliseconds; one line says what is missing.
+preflight() {
+    local cmd missing=()
+    [ "$(id -u)" -eq 0 ] || { echo "check-package.sh: run as root" >&2; return 1; }
+    local err
+    # In a chroot "/" is often no mount point, and no private mount namespace can be made. A bind
+    # mount made inside the chroot does not help: the chroot's root stays below it.
+    if ! err="$(unshare --mount --propagation private -- true 2>&1)"; then
+        if [[ "$err" == *propagation* ]]; then
+            echo "check-package.sh: '/' is not a mount point (a chroot?): outside it, run" \
+                "'mount --bind DIR DIR' on the chroot's folder DIR, enter it again and rerun" >&2
+        else
+            echo "check-package.sh: cannot make a private mount namespace: $err" >&2
+        fi
+        return 1
+    fi
+    if ! err="$(unshare --mount --propagation private -- sh -c \
+        'd=$(mktemp -d) && mount -t tmpfs tmpfs "$d" && umount "$d" && rmdir "$d"' 2>&1)"; then
+        echo "check-package.sh: cannot mount a tmpfs (a container without CAP_SYS_ADMIN?): $err" >&2
+        return 1
+    fi
+    for cmd in unshare chroot mmdebstrap dpkg-buildpackage dh lintian appstreamcli \
+        desktop-file-validate strace ip python3; do
+        command -v "$cmd" >/dev/null || missing+=("$cmd")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "check-package.sh: missing ${missing[*]}: run scripts/install-packages.sh" >&2
+        return 1
+    fi
+    if ! err="$(unshare --net -- ip link set lo up 2>&1)"; then
+        echo "check-package.sh: cannot make a network namespace: $err" >&2
+        return 1
+    fi
+}
+
 # Every mount below lives in a mount namespace of its own: whatever ends this script, even
 # SIGKILL, the kernel drops the mounts with it.
 if [ "${ZUB_CHECK_PACKAGE_NS:-}" != 1 ]; then
-    [ "$(id -u)" -eq 0 ] || { echo "check-package.sh: run as root" >&2; exit 1; }
+    preflight || exit 1
+    [ "${1:-}" != --preflight ] || exit 0
     ZUB_CHECK_PACKAGE_NS=1 exec unshare --mount --propagation private -- "$SELF" "$@"
 fi
 
@@ -98,21 +141,38 @@ else
     BOOTSTRAP_PID=$!
 fi
 
-step "building the package"
+step "building the packages"
 "$REPO/scripts/package.sh" | tee "$CHECK/package.log"
-DEB="$(tail -n1 "$CHECK/package.log")"
-STAGE="$REPO/build/package/stage"
-[ -f "$DEB" ] || { echo "no package built" >&2; exit 1; }
+CLI_DEB="$(grep '/zubload_[^/]*\.deb$' "$CHECK/package.log" | tail -n1)"
+GUI_DEB="$(grep '/zubloader_[^/]*\.deb$' "$CHECK/package.log" | tail -n1)"
+[ -f "$CLI_DEB" ] && [ -f "$GUI_DEB" ] || { echo "the packages were not built" >&2; exit 1; }
+VERSION="$(dpkg-deb -f "$CLI_DEB" Version)"
+# Every compile of the programs had Debian's hardening flags: lintian cannot see fortification in
+# a program whose calls need none (the window's override says so), so it is checked here.
+compiles="$(grep -E '/usr/bin/(c\+\+|cc) .* -c ' "$REPO/build/package/build.log" || true)"
+[ -n "$compiles" ] || { echo "no compile lines in build/package/build.log" >&2; exit 1; }
+for flag in -D_FORTIFY_SOURCE=2 -fstack-protector-strong; do
+    if grep -v -e "$flag" <<<"$compiles" | head -n3 | grep . >&2; then
+        echo "compiled without $flag (above)" >&2
+        exit 1
+    fi
+done
 
-step "lintian $(basename "$DEB")"
-lintian --fail-on error --display-info "$DEB"
+# The .changes file names both packages and the build's .buildinfo: lintian reads them all.
+step "lintian $(basename "$CLI_DEB") $(basename "$GUI_DEB")"
+lintian --fail-on error,warning,info --display-info "${CLI_DEB%/*}"/zubloader_"$VERSION"_*.changes
 step "metainfo, desktop entry, a man page for every program"
+STAGE="$CHECK/contents"
+rm -rf "$STAGE"
+dpkg-deb -x "$CLI_DEB" "$STAGE"
+dpkg-deb -x "$GUI_DEB" "$STAGE"
 appstreamcli validate --no-net "$STAGE"/usr/share/metainfo/*.metainfo.xml
 desktop-file-validate "$STAGE/usr/share/applications/zubloader.desktop"
 for p in "$STAGE"/usr/bin/*; do
     [ -f "$STAGE/usr/share/man/man1/$(basename "$p").1.gz" ] ||
         { echo "no man page for $(basename "$p")" >&2; exit 1; }
 done
+rm -rf "$STAGE"
 
 if [ -n "$BOOTSTRAP_PID" ]; then
     step "waiting for the base system"
@@ -160,16 +220,43 @@ in_root() {
         DEBIAN_FRONTEND=noninteractive "${proxies[@]}" "$@"
 }
 
-step "apt-get install ./$(basename "$DEB") (no recommended packages)"
-cp "$DEB" "$ROOT/tmp/"
+installed() { in_root dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' | sed -n 's/^ii  *//p'; }
+cp "$CLI_DEB" "$GUI_DEB" "$ROOT/tmp/"
 in_root apt-get update -q
-in_root apt-get install -y -q --no-install-recommends "/tmp/$(basename "$DEB")"
-# The downloaded files stay for the next run, less those the archive no longer has.
-in_root apt-get autoclean -q >/dev/null
+installed | sort >"$CHECK/packages-base.txt"
+
+# zubload alone, as a jig computer without a desktop gets it.
+step "apt-get install ./$(basename "$CLI_DEB") alone (no recommended packages)"
+in_root apt-get install -y -q --no-install-recommends "/tmp/$(basename "$CLI_DEB")"
+installed | sort | comm -13 "$CHECK/packages-base.txt" - >"$CHECK/packages-zubload.txt"
+gui='^(libqt6gui6.*|libqt6widgets6.*|libqt6opengl6.*|libqt6xcbqpa6|qt6-qpa-plugins|'
+gui+='libfontconfig.*|fontconfig.*|fonts-.*|ttf-.*|xfonts-.*)$'
+guilibs="$(grep -E -- "$gui" "$CHECK/packages-zubload.txt" || true)"
+if [ -n "$guilibs" ]; then
+    echo "zubload brought Qt Gui, Qt Widgets or font packages:" $guilibs >&2
+    exit 1
+fi
+for p in zubload zub-boardsim; do
+    if in_root ldd "/usr/bin/$p" | grep -E 'libQt6(Gui|Widgets|OpenGL)|libfontconfig'; then
+        echo "$p links a GUI library" >&2
+        exit 1
+    fi
+done
+# Installed-Size is in KiB.
+count="$(grep -cvx zubload "$CHECK/packages-zubload.txt")"
+kib="$(in_root dpkg-query -W -f '${Installed-Size}\n' $(cat "$CHECK/packages-zubload.txt") |
+    awk '{ s += $1 } END { print s }')"
+own="$(dpkg-deb -f "$CLI_DEB" Installed-Size)"
+echo "zubload alone: apt brought $count packages with it, $((kib / 1024)) MiB installed in all" \
+    "(zubload itself $own KiB)"
 tools='-dev$|^(cmake|ninja-build|make|gcc|gcc-[0-9]+|g\+\+|g\+\+-[0-9]+|cpp|clang.*|ccache'
 tools+='|pkg-config|binutils)$'
-toolchain="$(in_root dpkg-query -W -f '${Package}\n' | grep -E -- "$tools" || true)"
-[ -z "$toolchain" ] || { echo "build tools came with the package: $toolchain" >&2; exit 1; }
+no_toolchain() {
+    local toolchain
+    toolchain="$(installed | grep -E -- "$tools" || true)"
+    [ -z "$toolchain" ] || { echo "build tools came with the packages: $toolchain" >&2; exit 1; }
+}
+no_toolchain
 
 # The image: 72 KiB of program bytes at address 0, as AVR toolchains write it (16 bytes a record,
 # CR LF, a segment address record at 64 KiB); and the flash the board must end up with.
@@ -202,7 +289,8 @@ cat >"$ROOT/tmp/zub-download-check.sh" <<'EOF'
 set -euo pipefail
 cd "$HOME"
 echo "== zubload --version"
-zubload --version
+zubload --version | tee version.out
+[ "$(cat version.out)" = "zubload (ZubLoader) $1" ] || { echo "not version $1"; exit 1; }
 echo "== zubload --list-ports"
 zubload --list-ports
 echo "== zubload into zub-boardsim"
@@ -225,7 +313,13 @@ AS_USER=(unshare --net -- bash -c
     "$uid:$gid" "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME="$HOME_IN" USER="$USER_NAME"
     LANG=C.UTF-8)
 step "zubload and zub-boardsim as $USER_NAME (not in dialout), without network"
-"${AS_USER[@]}" /bin/bash /tmp/zub-download-check.sh
+"${AS_USER[@]}" /bin/bash /tmp/zub-download-check.sh "$VERSION"
+
+step "apt-get install ./$(basename "$GUI_DEB") (no recommended packages)"
+in_root apt-get install -y -q --no-install-recommends "/tmp/$(basename "$GUI_DEB")"
+# The downloaded files stay for the next run, less those the archive no longer has.
+in_root apt-get autoclean -q >/dev/null
+no_toolchain
 
 # The window as the desktop menu starts it. A first start shows a message box that only a person
 # can close, so the window is ended with SIGTERM once the trace shows it ran its start-up
@@ -277,10 +371,25 @@ echo "Noto Sans CJK, and ended by SIGTERM"
 
 # The demo as the README gives it, after a plain `apt install`, which also brings the
 # recommended packages: without a display it runs the download in the terminal.
-recommends="$(dpkg-deb -f "$DEB" Recommends | tr -d ',')"
+recommends="$(dpkg-deb -f "$GUI_DEB" Recommends | tr -d ',')"
 step "the recommended packages ($recommends), then zubloader-demo without a display"
 # shellcheck disable=SC2086 # a list of package names
 in_root apt-get install -y -q --no-install-recommends $recommends >/dev/null
 "${AS_USER[@]}" timeout 180 zubloader-demo
+
+# Removing the packages takes every file they brought; what the programs made for the user stays.
+step "apt-get purge zubloader zubload"
+in_root dpkg-query -L zubload zubloader | sort -u >"$CHECK/package-files.txt"
+in_root apt-get purge -y -q zubloader zubload >/dev/null
+left=""
+while IFS= read -r f; do
+    [ -f "$ROOT$f" ] || [ -L "$ROOT$f" ] || continue
+    # Folders such as /usr/bin belong to other packages too; a file of ours must be gone.
+    in_root dpkg-query -S "$f" >/dev/null 2>&1 || left+=" $f"
+done <"$CHECK/package-files.txt"
+[ -z "$left" ] || { echo "files stayed after the purge:$left" >&2; exit 1; }
+echo "no file of the packages stayed; in $HOME_IN these stay:"
+(cd "$ROOT$HOME_IN" && { find .local/share/zubloader .cache/zubloader-demo -maxdepth 1 2>/dev/null ||
+    true; } | sort | sed 's/^/  ~\//')
 
 step "package check passed"

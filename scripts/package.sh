@@ -1,78 +1,66 @@
 #!/usr/bin/env bash
-# Builds the Debian package build/package/zubloader_<version>_amd64.deb: a Release build with
-# Debian's hardening flags, installed by `cmake --install --strip` into a staging folder, so the
-# package holds exactly what the CMake install rules install. The version is the project's one
-# version number (project() in CMakeLists.txt); the dependencies are what dpkg-shlibdeps finds in
-# the binaries plus what the programs need at run time without linking it.
-# Usage: scripts/package.sh [CMAKE_OPTION...]   prints the package's path as its last line
+# Builds the Debian packages with Debian's own tools (debian/, debhelper, dpkg-buildpackage -b):
+#   build/package/zubload_<version>_amd64.deb    the command-line loader and the board simulator
+#   build/package/zubloader_<version>_amd64.deb  the window, its launcher, desktop entry and demo
+# The sources are copied to build/package/zubloader-<version>/ first, so the checkout stays clean
+# and every build starts from the same path. Two builds of one commit give identical packages:
+# file dates come from the changelog's date (SOURCE_DATE_EPOCH, set by dpkg-buildpackage).
+# Usage: scripts/package.sh [CMAKE_OPTION...]   prints the two packages' paths as its last lines
 #   e.g. scripts/package.sh -DZUB_UPDATE_HOST=https://updates.example.com  for a site's server;
-#   without it the package asks the default update host.
+#   without it the packages ask the default update host.
 set -euo pipefail
 umask 022
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD="$REPO/build/package-release"
 OUT="$REPO/build/package"
 cd "$REPO"
 
-# Fonts: the window's captions ask for DejaVu Sans Condensed and need a CJK font for Hangul.
-RUNTIME_DEPENDS="fonts-noto-cjk, fonts-dejavu-extra"
-# The demo's update server and image generator; everything else runs without it.
-RECOMMENDS="python3"
+# debian/rules takes the options as one make variable: words without spaces only.
+for opt in "$@"; do
+    case "$opt" in
+    -D* | -U*)
+        [[ "$opt" != *[[:space:]]* ]] || { echo "package.sh: no spaces in '$opt'" >&2; exit 2; } ;;
+    *) echo "package.sh: '$opt' is not a -DNAME=VALUE or -UNAME option for CMake" >&2; exit 2 ;;
+    esac
+done
+export ZUB_CMAKE_OPTIONS="$*"
 
-export DEB_BUILD_MAINT_OPTIONS="hardening=+all"
-export DEB_CXXFLAGS_MAINT_STRIP="-g -O2" DEB_CFLAGS_MAINT_STRIP="-g -O2"
-echo "== configuring $BUILD (Release, prefix /usr)"
-cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DZUB_BENCH=OFF \
-    "-DCMAKE_CXX_FLAGS=$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
-    "-DCMAKE_C_FLAGS=$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)" \
-    "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)" \
-    -UZUB_UPDATE_HOST "$@" >/dev/null
-# Only the installed programs: the tests and benches are no part of the package.
-targets=(zubloader zubload zub-boardsim)
-echo "== building ${targets[*]}"
-cmake --build "$BUILD" -j2 --target "${targets[@]}"
+version="$(dpkg-parsechangelog -l debian/changelog -S Version)"
+arch="$(dpkg-architecture -q DEB_HOST_ARCH)"
+SRC="$OUT/zubloader-$version"
+mkdir -p "$OUT"
+rm -rf "$OUT"/zubloader-*/ "$OUT/stage"
+rm -f "$OUT"/*.deb "$OUT"/*.changes "$OUT"/*.buildinfo "$OUT/build.log"
 
-version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")"
-[ -n "$version" ] || { echo "no project version in $BUILD/CMakeCache.txt" >&2; exit 1; }
-# An https:// update server is checked against the system's trust store.
-if grep -q '^ZUB_UPDATE_HOST:[A-Z]*=https://' "$BUILD/CMakeCache.txt"; then
-    RUNTIME_DEPENDS+=", ca-certificates"
+echo "== copying the sources to $SRC"
+mkdir "$SRC"
+if git -C "$REPO" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    # What the checkout holds, edits included; nothing git ignores (build/, caches).
+    git -C "$REPO" ls-files -z --cached --others --exclude-standard --deduplicate |
+        while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+        tar -C "$REPO" --null -T - -cf - | tar -C "$SRC" -xf -
+else
+    tar -C "$REPO" --exclude=./build --exclude=./.git -cf - . | tar -C "$SRC" -xf -
 fi
-stage="$OUT/stage"
-rm -rf "$stage"
-mkdir -p "$stage/DEBIAN"
-DESTDIR="$stage" cmake --install "$BUILD" --strip >/dev/null
 
-# dpkg-shlibdeps wants a debian/control beside it, as in a source package.
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-mkdir "$work/debian"
-printf 'Source: zubloader\n\nPackage: zubloader\nArchitecture: any\n' >"$work/debian/control"
-elves=()
-while IFS= read -r -d '' f; do
-    [ "$(od -An -N4 -tx1 "$f" | tr -d " ")" = 7f454c46 ] && elves+=("$f")
-done < <(find "$stage/usr" -type f -print0)
-shlibs="$(cd "$work" && dpkg-shlibdeps -O "${elves[@]}" | sed -n 's/^shlibs:Depends=//p')"
-[ -n "$shlibs" ] || { echo "dpkg-shlibdeps found no dependencies" >&2; exit 1; }
+# debhelper gives the build a HOME of its own: tell ccache where its cache is.
+if command -v ccache >/dev/null; then
+    CCACHE_DIR="${CCACHE_DIR:-$(ccache -k cache_dir)}"
+    CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(ccache -k base_dir)}"
+    export CCACHE_DIR CCACHE_BASEDIR
+fi
 
-{
-    echo "Package: zubloader"
-    echo "Version: $version"
-    echo "Architecture: amd64"
-    echo "Maintainer: $(sed -n 's/^ -- \(.*>\)  .*/\1/p;T;q' packaging/changelog)"
-    echo "Installed-Size: $(du -sk --exclude=DEBIAN "$stage" | cut -f1)"
-    echo "Depends: $shlibs, $RUNTIME_DEPENDS"
-    echo "Recommends: $RECOMMENDS"
-    echo "Section: electronics"
-    echo "Priority: optional"
-    cat packaging/description
-} >"$stage/DEBIAN/control"
-(cd "$stage" && find usr -type f -print0 | sort -z | xargs -0 md5sum) >"$stage/DEBIAN/md5sums"
-chmod 644 "$stage/DEBIAN/control" "$stage/DEBIAN/md5sums"
-
-deb="$OUT/zubloader_${version}_amd64.deb"
-rm -f "$OUT"/zubloader_*_amd64.deb
-dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" >/dev/null
-echo "$deb"
+echo "== dpkg-buildpackage -b (log: $OUT/build.log)"
+if ! (cd "$SRC" && dpkg-buildpackage -b -us -uc -j"$(nproc)") >"$OUT/build.log" 2>&1; then
+    tail -n 60 "$OUT/build.log" >&2
+    echo "package.sh: the package build failed; the whole log is $OUT/build.log" >&2
+    exit 1
+fi
+rm -rf "$SRC"
+for pkg in zubload zubloader; do
+    deb="$OUT/${pkg}_${version}_${arch}.deb"
+    [ -f "$deb" ] || { echo "package.sh: $deb was not built" >&2; exit 1; }
+done
+for pkg in zubload zubloader; do
+    echo "$OUT/${pkg}_${version}_${arch}.deb"
+done

@@ -55,7 +55,7 @@ printf '%s\r\n' "Model 01 motion sensor V1.6=model01.hex" \
 cd "$START"
 "$BUILD/app/zubloader" &
 APP_PID=$!
-WID="$(timeout 20 xdotool search --sync --onlyvisible --name '^ZubLoader Ver2\.51$' | head -n 1)"
+WID="$(timeout 20 xdotool search --sync --onlyvisible --name '^ZubLoader Ver[0-9.]+$' | head -n 1)"
 [ -n "$WID" ] || { echo "screenshot.sh: the window did not appear" >&2; exit 1; }
 # The start-up sequence runs about one second after the window appears.
 sleep 3

@@ -9,6 +9,8 @@ BUILD="$REPO/build/ci"
 cd "$REPO"
 
 "$REPO/scripts/install-packages.sh"
+# What the package check at the end needs of this machine, known before the long build.
+"$REPO/scripts/check-package.sh" --preflight
 
 echo "== configuring $BUILD"
 cmake -S "$REPO" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -3,12 +3,16 @@
 #include "image/ImageList.h"
 #include "update/UrlForm.h"
 
+#include <QLoggingCategory>
 #include <QSaveFile>
 #include <QtGlobal>
 
 #include <curl/curl.h>
 
 #include <cstring>
+
+// The update client's own warnings: zubload passes this category on and leaves Qt's remarks out.
+Q_LOGGING_CATEGORY(lcUpdate, "zub.update")
 
 namespace {
 
@@ -84,8 +88,8 @@ bool isTlsFailure(CURLcode rc) {
 void reportTlsFailure(CURLcode rc, const QString& url, const char* errors) {
     if (!isTlsFailure(rc))
         return;
-    qWarning("Update server %s: no verified TLS connection: %s", qPrintable(url),
-             errors[0] ? errors : curl_easy_strerror(rc));
+    qCWarning(lcUpdate, "Update server %s: no verified TLS connection: %s", qPrintable(url),
+              errors[0] ? errors : curl_easy_strerror(rc));
 }
 
 // ---- probe --------------------------------------------------------------------------------------

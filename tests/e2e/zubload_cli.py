@@ -4,22 +4,33 @@ simulator on a pseudo-terminal, with standard output and error in pipes:
 
 download   a local HEX file named relative to the caller with -C for the start directory:
            exit 0, the log lines, the flash, nothing but the production record in the start
-           directory, nothing on stderr
+           directory, nothing on stderr; a row that cannot be written is still reported with
+           --quiet, and the JSON result says so
 settings   no FILE: default.ini chooses file and auto reset, -b overrides its rate; --json read
-           with a real JSON reader; default.ini left byte for byte and in its time stamp
-failures   a board that refuses a page (exit 1, --quiet prints that line alone), a port that
-           does not open (3, --quiet prints its line and the reason after it), a file that
-           does not load (4)
-interrupt  SIGINT mid-download: exit 130, the port closed at once, no end frame
+           with a real JSON reader (schema, time stamps, the chip event, progress up to the page
+           count); default.ini left byte for byte and in its time stamp
+failures   a board that refuses a page (exit 1, -qb combined, --quiet prints that line alone,
+           pages_sent counts the pages taken), a port that does not open (3, --quiet prints its
+           line and the reason after it; JSON kind and reason), a port that goes away
+           mid-download (6), a file that does not load (4, null for the sizes it never had)
+interrupt  SIGINT twice mid-download: exit 130, the port closed at once, no end frame, the row
+           still written
+timeout    --timeout with a board that never answers: exit 5 and its reason; SIGTERM (143) and
+           SIGHUP (129) while waiting, each with its stopped row
+escapes    NO_COLOR and TERM=dumb: a progress line on a terminal without escape sequences
+repeat_port --repeat with a board whose port goes away at power-off and comes back
 repeat     --repeat 2 with two boards one after the other; auto reset without a terminal refused
 usage      usage errors exit 2 and touch nothing (no firmware named and no default.ini too)
 ports      --list-ports: one JSON object per device, Com1..Com8 first, and the same as text
-model      --model NAME in an empty start directory: the list and the image fetched, in order
+model      --model NAME in an empty start directory: a list the server lacks (4, a result and a
+           row, kind network), then the list and the image fetched, in order
+helptext   --help lists the same exit statuses as the man page
 """
 import argparse
 import hashlib
 import json
 import os
+import pty
 import re
 import signal
 import subprocess
@@ -95,6 +106,27 @@ def record_rows(start):
     return rows
 
 
+STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")
+
+
+def one_result(out, what):
+    results = [e for e in json_events(out, what) if e["event"] == "result"]
+    if len(results) != 1:
+        raise Fail(f"{what}: {len(results)} result objects in {out!r}")
+    return results[0]
+
+
+def check_failure(result, kind, what, reason=None):
+    """A failure's kind (None: may still be unset here) and its reason, a non-empty string."""
+    if result["result"] != "failed" or result["row_written"] is not True:
+        raise Fail(f"{what}: result {result}")
+    if kind is not None and result["kind"] != kind:
+        raise Fail(f"{what}: kind {result['kind']!r}, expected {kind!r}")
+    if not isinstance(result["reason"], str) or not result["reason"] or \
+            (reason is not None and result["reason"] != reason):
+        raise Fail(f"{what}: reason {result['reason']!r}")
+
+
 def fresh_dir(work, name):
     path = os.path.join(work, name)
     os.makedirs(path)
@@ -118,6 +150,21 @@ def case_download(args, work, loader, images):
         if len(files) != 1 or not files[0].startswith("downloads-") or \
                 not record_rows(start)[-1].endswith(",ok,"):
             raise Fail(f"download: start directory holds {files}")
+
+        # A folder in the record's place: the board is written, and even --quiet says that its
+        # row is not; the JSON result says why.
+        blocked = fresh_dir(work, "download-blocked")
+        os.makedirs(os.path.join(blocked, time.strftime("downloads-%Y-%m.csv")))
+        code, out, err = loader.run("-q", "-C", blocked, "-p", board.link, images["blink"])
+        expect(code, 0, out, err, "record blocked, quiet")
+        if not re.fullmatch(r"\[Warning\] Production record not written: .+\n", out):
+            raise Fail(f"record blocked, quiet: stdout {out!r}")
+        code, out, err = loader.run("--json", "-C", blocked, "-p", board.link, images["blink"])
+        expect(code, 0, out, err, "record blocked, json")
+        result = one_result(out, "record blocked, json")
+        if result["result"] != "ok" or result["row_written"] is not False or \
+                not result["row_error"]:
+            raise Fail(f"record blocked, json: result {result}")
     finally:
         board.stop()
 
@@ -138,14 +185,25 @@ def case_settings_json(args, work, loader, images):
         check_lines([e["text"] for e in events if e["event"] == "log"], DOWNLOAD_LINES,
                     "settings")
         progress = [e for e in events if e["event"] == "progress"]
-        if not progress or any(set(e) != {"event", "page", "pages"} for e in progress):
+        if not progress or any(set(e) != {"event", "schema", "time", "page", "pages"} for e in progress):
             raise Fail(f"settings: progress events {progress}")
         results = [e for e in events if e["event"] == "result"]
         image = read(board.flash)[:results[0]["image_bytes"]] if results else b""
         want = {"result": "ok", "detail": None, "source": "file", "image": images["local"],
                 "image_bytes": 20 * 1024, "protocol": "NORMAL", "baud": 115200,
                 "image_sha256": hashlib.sha256(image).hexdigest(), "pages_sent": 80,
-                "resends": 0}
+                "resends": 0, "kind": None, "reason": None, "row_written": True,
+                "row_error": None, "chip": "Mega128 0x44"}
+        if any(e.get("schema") != 2 or not STAMP.match(e.get("time", "")) for e in events):
+            raise Fail(f"settings: an event without schema 2 or time stamp: {events[:2]}")
+        chips = [e for e in events if e["event"] == "chip"]
+        want_chip = {"name": "Mega128", "code": "0x44", "flash": 131072, "boot": 1024,
+                     "page": 256, "eeprom": 4096}
+        if len(chips) != 1 or any(chips[0].get(k) != v for k, v in want_chip.items()) or \
+                events.index(chips[0]) > events.index(progress[0]):
+            raise Fail(f"settings: chip events {chips}, expected one before the pages")
+        if (progress[-1]["page"], progress[-1]["pages"]) != (80, 80):
+            raise Fail(f"settings: the last progress event is {progress[-1]}")
         if len(results) != 1 or events[-1] is not results[0] or \
                 any(results[0].get(k) != v for k, v in want.items()):
             raise Fail(f"settings: result events {results}, expected at the end with {want}")
@@ -161,10 +219,16 @@ def case_settings_json(args, work, loader, images):
 def case_failures(args, work, loader, images):
     board = Board(args.sim, work, "failing", "--resend-page", "2", "--resend-times", "4")
     try:
-        code, out, err = loader.run("-q", "-p", board.link, images["blink"])
+        # Short options combine as with getopt: -q and -b with its value.
+        code, out, err = loader.run("-qb", "115200", "-p", board.link, images["blink"])
         expect(code, 1, out, err, "refused page")
         check_lines(out.splitlines(), [r"\[Error\] Fail Download Page\[2\]:Over Count"],
                     "refused page, quiet")
+        # Pages 0 and 1 were taken, page 2 never: pages_sent and the board agree.
+        row = record_rows(work)[-1].split(",")
+        taken = [e for e in board.events() if re.fullmatch(r"PAGE \d+ OK", e)]
+        if (row[12], row[14], len(taken)) != ("115200", "2", 2):
+            raise Fail(f"refused page: row {row}, board took {taken}")
     finally:
         board.stop()
     # Quiet: the failure line and the reason line the engine adds after it.
@@ -173,11 +237,37 @@ def case_failures(args, work, loader, images):
     lines = out.splitlines()
     if len(lines) != 2 or lines[0] != "통신포트오류:" + os.path.join(work, "no-such-tty"):
         raise Fail(f"missing port, quiet: {out!r}")
-    code, out, err = loader.run("-p", os.path.join(work, "no-such-tty"),
+    code, out, err = loader.run("--json", "-q", "-p", os.path.join(work, "no-such-tty"),
+                                images["blink"])
+    expect(code, 3, out, err, "missing port, json")
+    check_failure(one_result(out, "missing port, json"), "port", "missing port, json")
+    # The port goes away under a running download: its own status, not "could not be opened".
+    board = Board(args.sim, work, "lost", "--pace", "57600", "--page-write-ms", "5")
+    try:
+        proc = subprocess.Popen([args.zubload, "--json", "-p", board.link, images["logger"]],
+                                cwd=work, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            wait_for("page 5 on the wire", lambda: "PAGE 5 OK" in board.events(), 60, 0.02)
+            board.proc.kill()
+            out, err = proc.communicate(timeout=30)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        expect(proc.returncode, 6, out.decode(), err.decode(), "port lost")
+        check_failure(one_result(out.decode(), "port lost"), "port", "port lost")
+    finally:
+        board.stop()
+    code, out, err = loader.run("--json", "-p", os.path.join(work, "no-such-tty"),
                                 os.path.join(work, "no-such.hex"))
     expect(code, 4, out, err, "missing file")
     if "[ERROR] Cannot the Hex File!" not in err.splitlines():
         raise Fail(f"missing file: the message box's line is not on stderr: {err!r}")
+    result = one_result(out, "missing file")
+    if result["result"] != "failed" or result["kind"] not in (None, "image") or \
+            (result["image_bytes"], result["baud"]) != (None, None):
+        raise Fail(f"missing file: result {result}")
 
 
 def case_interrupt(args, work, loader, images):
@@ -190,6 +280,8 @@ def case_interrupt(args, work, loader, images):
         try:
             wait_for("page 10 on the wire", lambda: "PAGE 10 OK" in board.events(), 60, 0.02)
             sent = time.monotonic()
+            # A second Ctrl-C right behind the first still ends with the row and the output.
+            proc.send_signal(signal.SIGINT)
             proc.send_signal(signal.SIGINT)
             out, err = proc.communicate(timeout=10)
         finally:
@@ -205,7 +297,7 @@ def case_interrupt(args, work, loader, images):
         time.sleep(0.3)
         if any(e.startswith("END") for e in board.events()):
             raise Fail(f"interrupt: an end frame was sent: {board.events()[-4:]}")
-        if not record_rows(start)[-1].endswith(",stopped,"):
+        if not record_rows(start)[-1:] or not record_rows(start)[-1].endswith(",stopped,"):
             raise Fail(f"interrupt: record {record_rows(start)}")
     finally:
         board.stop()
@@ -276,9 +368,20 @@ def case_model(args, work, loader, images):
     run = Run(argparse.Namespace(host=args.host), os.path.join(work, "model"))
     board = Board(args.sim, work, "model")
     try:
+        run.start_server()
+        # The server has no list yet: a result and a row all the same, and no list stored.
+        code, out, err = loader.run("--json", "--model", "A-Demo blinker 2 KiB", "-p",
+                                    board.link, cwd=run.start)
+        expect(code, 4, out, err, "model, no list")
+        check_failure(one_result(out, "model, no list"), "network", "model, no list")
+        rows = [r.split(",") for r in record_rows(run.start)]
+        if len(rows) != 1 or rows[0][6:9] != ["model", "A-Demo blinker 2 KiB", ""] or \
+                rows[0][18] != "failed" or os.path.exists(os.path.join(run.start, "hexlist.txt")):
+            raise Fail(f"model, no list: rows {rows}, files {os.listdir(run.start)}")
+        before = len(run.requests())
+
         subprocess.run([sys.executable, args.images, run.served], check=True,
                        stdout=subprocess.DEVNULL)
-        run.start_server()
         code, out, err = loader.run("--json", "--model", "A-Demo blinker 2 KiB", "-p",
                                     board.link, cwd=run.start)
         expect(code, 0, out, err, "model")
@@ -287,7 +390,7 @@ def case_model(args, work, loader, images):
                 ("result", "A-Demo blinker 2 KiB", "model"):
             raise Fail(f"model: result {result}")
         # The list first, so that the model could be found in it; then the model's image.
-        fetched = [r for r in run.requests() if r.startswith("GET /ydr/")]
+        fetched = [r for r in run.requests()[before:] if r.startswith("GET /ydr/")]
         if fetched != ["GET /ydr/zubloader/hexlist.txt", "GET /ydr/zubloader/demo-blink.hex"]:
             raise Fail(f"model: requests {run.requests()}")
         served = read(os.path.join(run.served, "demo-blink.hex"))
@@ -295,6 +398,130 @@ def case_model(args, work, loader, images):
     finally:
         board.stop()
         run.stop_all()
+
+
+def case_timeout(args, work, loader, images):
+    board = Board(args.sim, work, "mute", "--no-ready")
+    start = fresh_dir(work, "timeout-start")
+    try:
+        began = time.monotonic()
+        code, out, err = loader.run("--json", "--timeout", "1.5", "--no-auto-reset", "-C", start,
+                                    "-p", board.link, images["blink"])
+        took = time.monotonic() - began
+        expect(code, 5, out, err, "timeout")
+        result = one_result(out, "timeout")
+        check_failure(result, "board", "timeout", "no answer from the board")
+        logs = [e["text"] for e in json_events(out, "timeout") if e["event"] == "log"]
+        if "[Error] No answer from the board in 1.5 s" not in logs or took > 30 or \
+                not record_rows(start)[-1].endswith(
+                    ",failed,[Error] No answer from the board in 1.5 s: no answer from the board"):
+            raise Fail(f"timeout: {took:.1f} s, log {logs}, record {record_rows(start)}")
+        # Stopped while the board is awaited: each signal its own status, each run its row.
+        for sig, status in ((signal.SIGTERM, 143), (signal.SIGHUP, 129)):
+            proc = subprocess.Popen([args.zubload, "--json", "--no-auto-reset", "-C", start,
+                                     "-p", board.link, images["blink"]],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE)
+            try:
+                wakes = board.events().count("WAKE")
+                wait_for("a wake word", lambda: board.events().count("WAKE") > wakes, 30, 0.02)
+                proc.send_signal(sig)
+                out, err = proc.communicate(timeout=10)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+            what = signal.Signals(sig).name
+            expect(proc.returncode, status, out.decode(), err.decode(), what)
+            result = one_result(out.decode(), what)
+            if (result["result"], result["kind"]) != ("stopped", "interrupted") or \
+                    not result["reason"] or not record_rows(start)[-1].endswith(",stopped,"):
+                raise Fail(f"{what}: result {result}, record {record_rows(start)[-1:]}")
+    finally:
+        board.stop()
+
+
+def case_escapes(args, work, loader, images):
+    """Standard error on a terminal: the progress line is drawn, with no escape sequence."""
+    board = Board(args.sim, work, "escapes")
+    try:
+        for env in ({"NO_COLOR": "1", "TERM": "xterm"}, {"TERM": "dumb"}):
+            master, slave = pty.openpty()
+            proc = subprocess.Popen([args.zubload, "--no-auto-reset", "-p", board.link,
+                                     images["blink"]], cwd=work, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=slave,
+                                    env={k: v for k, v in {**os.environ, **env}.items()
+                                         if k != "NO_COLOR" or "NO_COLOR" in env})
+            os.close(slave)
+            shown = b""
+            try:
+                while True:
+                    try:
+                        chunk = os.read(master, 4096)
+                    except OSError:
+                        break
+                    if not chunk:
+                        break
+                    shown += chunk
+                out, _ = proc.communicate(timeout=60)
+            finally:
+                os.close(master)
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
+            expect(proc.returncode, 0, out.decode(), shown.decode(errors="replace"), str(env))
+            if b"\x1b" in shown + out or b"pages" not in shown:
+                raise Fail(f"{env}: terminal got {shown!r}")
+    finally:
+        board.stop()
+
+
+def case_repeat_port(args, work, loader, images):
+    """The board's own USB port goes at power-off: the run waits for it instead of ending."""
+    link = os.path.join(work, "usb-tty")
+    first = Board(args.sim, work, "usb1", "--link", link, "--once")
+    second = None
+    proc = subprocess.Popen([args.zubload, "--repeat", "2", "--no-auto-reset", "--json", "-p",
+                             link, images["blink"]], cwd=work, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        wait_for("the first board to end", lambda: first.proc.poll() is not None, 60, 0.05)
+        time.sleep(1.5)  # the port stays away for a while
+        if proc.poll() is not None:
+            raise Fail(f"repeat_port: ended while the port was away: {proc.communicate()}")
+        second = Board(args.sim, work, "usb2", "--link", link)
+        out, err = proc.communicate(timeout=60)
+        out, err = out.decode(), err.decode()
+        expect(proc.returncode, 0, out, err, "repeat_port")
+        events = json_events(out, "repeat_port")
+        ok = [e for e in events if e["event"] == "result" and e["result"] == "ok"]
+        if len(ok) != 2 or (events[-1]["written"], events[-1]["failed"]) != (2, 0) or \
+                "waiting for " + link not in err:
+            raise Fail(f"repeat_port: results {ok}, last {events[-1]}, stderr {err!r}")
+        check_flash(second.flash, expected_flash(read(images["blink"]), args.objcopy, work),
+                    "repeat_port, second board")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        first.stop()
+        if second:
+            second.stop()
+
+
+def case_helptext(args, work, loader, images):
+    """The exit statuses of --help and of the man page are one list."""
+    code, out, err = loader.run("--help")
+    expect(code, 0, out, err, "help")
+    helped = re.findall(r"^\s+(\d+)  (.+)$", out.split("Exit status:\n", 1)[-1], re.M)
+    page = read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cli",
+                             "zubload.1")).decode()
+    section = page.split(".SH EXIT STATUS", 1)[-1].split("\n.SH ", 1)[0]
+    manned = [(c, t.replace("\\-", "-")) for c, t in
+              re.findall(r"^\.TP\n\.B (\d+)\n(.+)$", section, re.M)]
+    if not helped or [c for c, _ in helped] != [c for c, _ in manned] or \
+            any(not m.startswith(h) for (_, h), (_, m) in zip(helped, manned)):
+        raise Fail(f"help lists {helped}, the man page {manned}")
 
 
 def main():
@@ -316,11 +543,12 @@ def main():
         loader = Loader(args, work)
         failed = 0
         for case in (case_download, case_settings_json, case_failures, case_interrupt,
-                     case_repeat, case_usage, case_list_ports, case_model):
+                     case_timeout, case_escapes, case_repeat, case_repeat_port, case_usage,
+                     case_list_ports, case_model, case_helptext):
             try:
                 case(args, work, loader, images)
                 print(f"PASS {case.__name__[5:]}")
-            except (Fail, subprocess.TimeoutExpired, KeyError) as e:
+            except (Fail, subprocess.TimeoutExpired, KeyError, IndexError) as e:
                 failed += 1
                 print(f"FAIL {case.__name__[5:]}: {e}")
         return 1 if failed else 0

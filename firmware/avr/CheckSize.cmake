@@ -1,0 +1,16 @@
+# cmake -DELF=... -DSIZE=avr-size -DLIMIT=bytes -P CheckSize.cmake: prints the boot loader's
+# size and fails (removing the ELF, so the next build tries again) when it does not fit.
+execute_process(COMMAND ${SIZE} -A ${ELF} OUTPUT_VARIABLE out COMMAND_ERROR_IS_FATAL ANY)
+set(bytes 0)
+foreach(section text data)
+    if(out MATCHES "\n\\.${section} +([0-9]+)")
+        math(EXPR bytes "${bytes} + ${CMAKE_MATCH_1}")
+    endif()
+endforeach()
+get_filename_component(name ${ELF} NAME)
+string(REGEX REPLACE "\\.elf$" "" name "${name}")
+if(bytes GREATER LIMIT)
+    file(REMOVE ${ELF})
+    message(FATAL_ERROR "${name}: ${bytes} bytes do not fit the ${LIMIT}-byte boot section")
+endif()
+message("${name}: ${bytes} of ${LIMIT} bytes")

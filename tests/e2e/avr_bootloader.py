@@ -1,0 +1,243 @@
+#!/usr/bin/env python3
+"""The zubboot boot loader's real machine code in simulated chips (zub-avrsim), written to by
+the built `zubload` through the chip's pseudo-terminal, as an operator's script does:
+
+atmega328p  an empty chip, no auto reset: the demo application and a page aimed at the boot
+            section go in with one byte of a page frame damaged on the line (answered with
+            resend: `resends` 1); the flash equals the image, the boot section still holds the
+            loader, the application starts and prints its line.
+atmega644   the application already in the flash starts by itself when no wake word comes; auto
+            reset then restarts it into the loader and a second image goes in without a power
+            cycle (64 KiB, 256-byte pages, 115200 baud).
+atmega128   an application whose table lies above 64 KiB (far writes): flash equal, and the
+            application's sum over that table is right.
+"""
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+TIME = r"\[\d\d:\d\d:\d\d\] "
+DOWNLOAD_LINES = ["다운로드 준비가 되었습니다.", "장치의 전원스위치를 OFF/ON하십시오.",
+                  TIME + "다운로드 시작 : 0", TIME + "다운로드 완료", "장치와 연결을 해제하였습니다."]
+BOOT_SIZE = 1024
+
+
+class Fail(Exception):
+    pass
+
+
+class Chip:
+    """One zub-avrsim run; its standard output lines are collected as they come."""
+
+    def __init__(self, args, work, mcu, hz, tag, app=None, flip=None):
+        self.name = f"{mcu}-{tag}"
+        self.link = os.path.join(work, self.name + "-tty")
+        self.flash = os.path.join(work, self.name + "-flash.bin")
+        argv = [args.avrsim, "--mcu", mcu, "--freq", str(hz), "--loader",
+                loader_hex(args, mcu, tag), "--link", self.link, "--flash-out", self.flash]
+        if app:
+            argv += ["--app", app]
+        if flip:
+            argv += ["--flip", str(flip)]
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.lines = []
+        first = self.proc.stdout.readline().decode()
+        if not first.startswith("PTY /dev/"):
+            self.stop()
+            raise Fail(f"{self.name}: zub-avrsim did not start: {first!r} "
+                       f"{self.proc.stderr.read().decode()!r}")
+        threading.Thread(target=self._collect, daemon=True).start()
+
+    def _collect(self):
+        for raw in self.proc.stdout:
+            self.lines.append(raw.decode(errors="replace").rstrip("\r\n"))
+
+    def wait_line(self, text, count=1, timeout=10.0):
+        end = time.monotonic() + timeout
+        while self.lines.count(text) < count:
+            if time.monotonic() > end:
+                raise Fail(f"{self.name}: the chip printed {self.lines}, "
+                           f"not {count} x {text!r}")
+            time.sleep(0.05)
+
+    def stop(self):
+        """Ends the run; returns the flash it wrote."""
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        if self.proc.returncode != 0:
+            raise Fail(f"{self.name}: zub-avrsim exit {self.proc.returncode}: "
+                       f"{self.proc.stderr.read().decode()!r}")
+        with open(self.flash, "rb") as f:
+            return f.read()
+
+
+def loader_hex(args, mcu, tag):
+    return os.path.join(args.firmware, f"zubboot-{mcu}-{tag}.hex")
+
+
+def demo_hex(args, mcu, tag):
+    return os.path.join(args.firmware, f"zubdemo-{mcu}-{tag}.hex")
+
+
+def binary(args, hex_path, work):
+    """The bytes of an Intel HEX file from its lowest address, gaps 0xFF (avr-objcopy)."""
+    out = os.path.join(work, "objcopy.bin")
+    subprocess.run([args.objcopy, "-I", "ihex", "-O", "binary", "--gap-fill", "0xff",
+                    hex_path, out], check=True)
+    with open(out, "rb") as f:
+        return f.read()
+
+
+def with_block(args, work, app_hex, address, name):
+    """The application's HEX file with 128 more bytes at `address`, as avr-objcopy writes a
+    raw block there; the two files joined as one (the first one's end record dropped)."""
+    block = os.path.join(work, name + ".bin")
+    with open(block, "wb") as f:
+        f.write(bytes((i * 3 + 1) & 0xFF for i in range(128)))
+    block_hex = os.path.join(work, name + "-block.hex")
+    subprocess.run([args.objcopy, "-I", "binary", "-O", "ihex", "--change-addresses",
+                    hex(address), block, block_hex], check=True)
+    with open(app_hex) as f:
+        app = [line for line in f.read().splitlines() if line != ":00000001FF"]
+    with open(block_hex) as f:
+        extra = f.read().splitlines()
+    path = os.path.join(work, name + ".hex")
+    with open(path, "w") as f:
+        f.write("\n".join(app + extra) + "\n")
+    return path
+
+
+def expected_flash(args, work, size, image_hex, mcu, tag):
+    """An erased chip, the image below the boot section, the loader in it."""
+    flash = bytearray(b"\xff" * size)
+    image = binary(args, image_hex, work)[:size - BOOT_SIZE]
+    flash[:len(image)] = image
+    loader = binary(args, loader_hex(args, mcu, tag), work)
+    if len(loader) > BOOT_SIZE:
+        raise Fail(f"{mcu}: the loader is {len(loader)} bytes")
+    flash[size - BOOT_SIZE:size - BOOT_SIZE + len(loader)] = loader
+    return bytes(flash)
+
+
+def check_flash(got, want, what):
+    if len(got) != len(want):
+        raise Fail(f"{what}: flash of {len(got)} bytes, expected {len(want)}")
+    if got != want:
+        first = next(i for i in range(len(want)) if got[i] != want[i])
+        raise Fail(f"{what}: flash differs first at 0x{first:X}: "
+                   f"0x{got[first]:02X}, expected 0x{want[first]:02X}")
+
+
+def zubload(args, work, chip, rate, image, *options, want=0):
+    start = os.path.join(work, chip.name + "-start")
+    os.makedirs(start, exist_ok=True)
+    p = subprocess.run([args.zubload, "-C", start, "-p", chip.link, "-b", str(rate), "--json",
+                        *options, image], stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=90)
+    out, err = p.stdout.decode(), p.stderr.decode()
+    if p.returncode != want:
+        raise Fail(f"{chip.name}: zubload exit {p.returncode}, expected {want}\n"
+                   f"stdout:\n{out}\nstderr:\n{err}")
+    events = [json.loads(line) for line in out.splitlines()]
+    logs = [e["text"] for e in events if e["event"] == "log"]
+    result = [e for e in events if e["event"] == "result"][-1]
+    return logs, result
+
+
+def check_lines(got, patterns, what):
+    if len(got) != len(patterns) or not all(re.fullmatch(p, g) for p, g in zip(patterns, got)):
+        raise Fail(f"{what}: log lines\n  got      {got}\n  expected {patterns}")
+
+
+def check_result(result, chip_text, resends, what):
+    if result["result"] != "ok" or result["chip"] != chip_text or result["resends"] != resends:
+        raise Fail(f"{what}: result {result}, expected ok, chip {chip_text!r}, "
+                   f"resends {resends}")
+
+
+def case_atmega328p(args, work):
+    mcu, tag, size = "atmega328p", "16mhz-57600", 32768
+    demo = demo_hex(args, mcu, tag)
+    into_boot = with_block(args, work, demo, size - BOOT_SIZE, "into-boot")
+    # Byte 1 after the ready byte is the go byte, 2 and 3 the first page's index: 20 is data.
+    chip = Chip(args, work, mcu, 16000000, tag, flip=20)
+    try:
+        logs, result = zubload(args, work, chip, 57600, into_boot, "--no-auto-reset",
+                               "--skip-blank")
+        check_lines(logs, DOWNLOAD_LINES, mcu)
+        check_result(result, "Mega328 0x8B", 1, mcu)
+        # Every page holding data goes out, the one aimed at the boot section too.
+        image = binary(args, into_boot, work)
+        pages = sum(1 for i in range(0, len(image), 128) if image[i:i + 128].strip(b"\xff"))
+        if result["pages_sent"] != pages:
+            raise Fail(f"{mcu}: {result['pages_sent']} pages sent, expected {pages}")
+        chip.wait_line("zubdemo ATmega328P running")
+    finally:
+        flash = chip.stop()
+    check_flash(flash, expected_flash(args, work, size, into_boot, mcu, tag), mcu)
+
+
+def case_atmega644(args, work):
+    mcu, tag, size = "atmega644", "14.7456mhz-115200", 65536
+    demo = demo_hex(args, mcu, tag)
+    second = with_block(args, work, demo, 0x8000, "second")
+    chip = Chip(args, work, mcu, 14745600, tag, app=demo)
+    try:
+        # Nobody sends the wake word: the loader starts the application after its window.
+        chip.wait_line("zubdemo ATmega644 running")
+        logs, result = zubload(args, work, chip, 115200, second, "--auto-reset")
+        check_lines(logs, DOWNLOAD_LINES, mcu)
+        check_result(result, "Mega644 0x8E", 0, mcu)
+        chip.wait_line("zubdemo ATmega644 running", count=2)
+    finally:
+        flash = chip.stop()
+    check_flash(flash, expected_flash(args, work, size, second, mcu, tag), mcu)
+
+
+def case_atmega128(args, work):
+    mcu, tag, size = "atmega128", "14.7456mhz-115200", 131072
+    demo = demo_hex(args, mcu, tag)
+    if len(binary(args, demo, work)) <= 65536:
+        raise Fail(f"{mcu}: the demo application does not reach above 64 KiB")
+    chip = Chip(args, work, mcu, 14745600, tag)
+    try:
+        logs, result = zubload(args, work, chip, 115200, demo, "--no-auto-reset", "--skip-blank")
+        check_lines(logs, DOWNLOAD_LINES, mcu)
+        check_result(result, "Mega128 0x44", 0, mcu)
+        # The sum of k * 7 + k / 256 (mod 256) over the 8192 bytes from 0x10000.
+        chip.wait_line("zubdemo ATmega128 running, far table sum F000")
+    finally:
+        flash = chip.stop()
+    check_flash(flash, expected_flash(args, work, size, demo, mcu, tag), mcu)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--zubload", required=True)
+    ap.add_argument("--avrsim", required=True)
+    ap.add_argument("--firmware", required=True, help="folder of the built zubboot/zubdemo")
+    ap.add_argument("--objcopy", required=True, help="avr-objcopy")
+    args = ap.parse_args()
+    cases = [case_atmega328p, case_atmega644, case_atmega128]
+    failed = 0
+    with tempfile.TemporaryDirectory(prefix="zub-avr-") as work:
+        for case in cases:
+            t = time.monotonic()
+            try:
+                case(args, work)
+                print(f"PASS {case.__name__} ({time.monotonic() - t:.1f} s)", flush=True)
+            except Exception as e:  # noqa: BLE001 - every case reports and the next runs
+                failed += 1
+                print(f"FAIL {case.__name__}: {e}", flush=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
