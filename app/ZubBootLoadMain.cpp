@@ -1,8 +1,9 @@
 #include "app/ZubBootLoadMain.h"
 
-#include "app/Anchors.h"
-#include "link/PortNames.h"
 #include "ZubVersion.h"
+#include "app/Anchors.h"
+#include "image/ImageList.h"
+#include "link/PortNames.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -126,23 +127,10 @@ void TForm1::CreateControls() {
     RbLocalFile = make<QRadioButton>(Panel3, "RbLocalFile", 14, 10, 65, 17);
     RbLocalFile->setText(QStringLiteral("Local File"));
     RbWebFile->setChecked(true);
-    CmbModel = makeCombo(
-        Panel3, "CmbModel", 85, 37, 244, 21,
-        {QStringLiteral("Model 01 motion sensor V1.6"),
-         QStringLiteral("Model 02 motion sensor 3-axis"),
-         QStringLiteral("Model 03 motion sensor 3-axis high sensitivity"),
-         QStringLiteral("Model 04 motion sensor 3-axis wide range"),
-         QStringLiteral("Model 05 motion sensor level gauge"),
-         QStringLiteral("Model 06 force sensor Ver1.0"),
-         QStringLiteral("Model 07 light experiment Ver1.03"),
-         QStringLiteral("Model 08 pressure meter Ver1.40"),
-         QStringLiteral("Model 09 pressure meter Ver1.60"),
-         QStringLiteral("Model 10 pressure meter Ver1.70"),
-         QStringLiteral("Model 11 pulse generator Ver1.6"),
-         QStringLiteral("Model 12 vehicle bus tester Ver3.1"),
-         QStringLiteral("Model 13 multiport controller"), QStringLiteral("Model 14 controller"),
-         QStringLiteral("Model 15 CAN board"), QStringLiteral("Model 16 multi board")},
-        1);
+    QStringList models;
+    for (const char* name : kDesignModelNames)
+        models << QString::fromUtf8(name);
+    CmbModel = makeCombo(Panel3, "CmbModel", 85, 37, 244, 21, models, 1);
     BtnWebUpdate = make<QPushButton>(Panel3, "BtnWebUpdate", 335, 35, 59, 25);
     BtnWebUpdate->setText(QStringLiteral("업데이트"));
     BtnWebUpdate->setToolTip(QStringLiteral("서버에서 리스트를 새로가져옵니다"));

@@ -1,19 +1,17 @@
 #include "cli/LoaderRun.h"
 
-#include "app/ZubBootLoadMain.h"
 #include "cli/StopSignals.h"
 #include "engine/Progress.h"
+#include "image/ImageList.h"
 #include "link/PortInfo.h"
+#include "link/PortNames.h"
+#include "settings/SettingsText.h"
 #include "update/Uupdate.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QLineEdit>
-#include <QRadioButton>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -26,8 +24,6 @@
 
 namespace {
 
-constexpr int kModelRows = 20; // the model list holds at most this many rows
-constexpr int kIdlePollMs = 10;
 constexpr int kPortPollMs = 100;
 constexpr int kPortSettleMs = 500;
 
@@ -56,19 +52,53 @@ QString FetchErrorText(UpdError error) {
     return QStringLiteral("no file was received");
 }
 
+// A box's row text for a stored row index: an index outside the rows selects none (empty text).
+QString RowText(const QStringList& rows, int index) {
+    return index >= 0 && index < rows.size() ? rows[index] : QString();
+}
+
+QStringList ProtocolRows() {
+    QStringList rows;
+    for (const char* name : kProtocolNames)
+        rows << QString::fromLatin1(name);
+    return rows;
+}
+
+QStringList RateRows() {
+    QStringList rows;
+    for (const int32_t rate : kBaudRates)
+        rows << QStringLiteral("br%1").arg(rate);
+    return rows;
+}
+
 } // namespace
+
+int CliChoices::ModelRow() const {
+    return Row >= 0 && Row < std::min<int>(Models.size(), ImageListCapacity) ? Row : -1;
+}
 
 LoaderRun::LoaderRun(const CliOptions& options, CliOutput& out) : options_(options), out_(out) {}
 
 LoaderRun::~LoaderRun() = default;
 
-int LoaderRun::Prepare() {
-    form_ = std::make_unique<TForm1>();
-    TForm1* f = form_.get();
-    // The start-up sequence runs here, at once, and without its port scan.
-    f->Timer1->stop();
-    f->MessageBoxHook = [this](const QString& text) { out_.Message(text); };
-    DownloadEngine* e = &f->Engine;
+std::optional<int> LoaderRun::Prepare() {
+    // The window's design-time choices first.
+    const SettingsValues design;
+    choices_.Port = design.CmbComPort;
+    choices_.Protocol = RowText(ProtocolRows(), design.CmbProtocol);
+    choices_.Rate = RowText(RateRows(), design.CmbBaudRate);
+    choices_.File = design.EdFileName;
+    for (const char* name : kDesignModelNames)
+        choices_.Models << QString::fromUtf8(name);
+    choices_.Row = design.CmbModel;
+    choices_.Skip = design.CbBlankSkip;
+    choices_.Reset = design.CbAutoReset;
+    choices_.Local = design.RbLocalFile;
+
+    engine_ = std::make_unique<DownloadEngine>(choices_);
+    DownloadEngine* e = engine_.get();
+    connect(e, &DownloadEngine::MessageBox, this,
+            [this](const QString& text) { out_.Message(text); });
     connect(e, &DownloadEngine::LogLine, this, [this](const QString& line) { out_.Log(line); });
     connect(e, &DownloadEngine::PageProgress, this, [this, e](int32_t done, int32_t pages) {
         if (pages <= 0)
@@ -78,9 +108,18 @@ int LoaderRun::Prepare() {
     });
     connect(e, &DownloadEngine::RecordEnded, this,
             [this](const DownloadRecord& record) { onRecord(record); });
+    connect(e, &DownloadEngine::ModelListRead, this, [this](const QStringList& models) {
+        choices_.Models = models;
+        choices_.Row = 0;
+    });
+    // After the step or button that changed it, never inside it: the next board starts from
+    // the event loop, as the operator's click would.
+    connect(
+        e, &DownloadEngine::StateChanged, this, [this](int32_t state) { onState(state); },
+        Qt::QueuedConnection);
 
     // No default.ini is normal here: the window's defaults apply, without the window's box.
-    const QString ini = f->Engine.StartDir + QStringLiteral("/default.ini");
+    const QString ini = e->StartDir + QStringLiteral("/default.ini");
     const bool haveIni = QFileInfo::exists(ini);
     const bool modelGiven = options_.ModelName || options_.ModelRow;
     // A bare "zubload" in some folder must not fetch a list into it and write the window's
@@ -88,41 +127,34 @@ int LoaderRun::Prepare() {
     if (options_.File.isEmpty() && !modelGiven && !haveIni) {
         out_.Note(QStringLiteral("zubload: no firmware named (FILE, --model or --model-row), and "
                                  "no default.ini in %1 to choose one")
-                      .arg(f->Engine.StartDir));
+                      .arg(e->StartDir));
         return ExitUsage;
     }
+    // Read only: the window writes default.ini when it closes; zubload never does.
     if (haveIni)
-        f->LoadSettings(ini);
-    // Only the window writes default.ini, when it closes; zubload never does.
-    f->SettingsLoaded = false;
+        applySettings(ini);
 
     if (!options_.File.isEmpty()) {
-        f->RbLocalFile->setChecked(true);
-        f->EdFileName->setText(options_.File);
-        f->RbLocalFileClick();
+        choices_.Local = true;
+        choices_.File = options_.File;
+        e->ForgetImage();
     } else if (modelGiven) {
-        f->RbWebFile->setChecked(true);
+        choices_.Local = false;
     }
 
     // The port first: a failed list fetch's record row names it.
-    if (options_.Port) {
-        const int row =
-            f->CmbComPort->findText(*options_.Port, Qt::MatchFixedString | Qt::MatchCaseSensitive);
-        if (row >= 0)
-            f->CmbComPort->setCurrentIndex(row);
-        f->CmbComPort->setEditText(*options_.Port);
-    }
+    if (options_.Port)
+        choices_.Port = *options_.Port;
 
-    if (f->RbWebFile->isChecked()) {
+    if (!choices_.Local) {
         // Unlike the window, a missing image list is fetched before it is read, so that the
         // model can be chosen in this run.
-        const int status = fetchImageList();
-        if (status >= 0)
+        if (const std::optional<int> status = fetchImageList())
             return status;
-        const QString listFile = QString::fromLocal8Bit(f->Engine.Upd.Info.ListFile);
-        const int row = f->CmbModel->currentIndex();
-        f->ReadImageList(listFile);
-        f->CmbModel->setCurrentIndex(row < f->CmbModel->count() ? row : -1);
+        const QString listFile = QString::fromLocal8Bit(e->Upd.Info.ListFile);
+        const int row = choices_.Row;
+        e->ReadImageList(listFile);
+        choices_.Row = row < choices_.Models.size() ? row : -1;
         QString error;
         if (modelGiven && !applyModel(&error)) {
             out_.Note(QStringLiteral("zubload: ") + error);
@@ -131,44 +163,68 @@ int LoaderRun::Prepare() {
     }
 
     if (options_.RateCode)
-        f->CmbBaudRate->setCurrentIndex(*options_.RateCode);
+        choices_.Rate = RowText(RateRows(), *options_.RateCode);
     if (options_.Protocol)
-        f->CmbProtocol->setCurrentIndex(*options_.Protocol);
+        choices_.Protocol = RowText(ProtocolRows(), *options_.Protocol);
     if (options_.AutoReset)
-        f->CbAutoReset->setChecked(*options_.AutoReset);
+        choices_.Reset = *options_.AutoReset;
     if (options_.SkipBlank)
-        f->CbBlankSkip->setChecked(*options_.SkipBlank);
+        choices_.Skip = *options_.SkipBlank;
 
     // The jig's reset frame would send a board just written back into its boot loader: with
     // auto reset the operator confirms every next board, which needs a terminal to answer.
-    if (options_.Repeat && f->CbAutoReset->isChecked() && !isatty(STDIN_FILENO)) {
+    if (options_.Repeat && choices_.Reset && !isatty(STDIN_FILENO)) {
         out_.Note(QStringLiteral("zubload: --repeat with auto reset asks for Enter before each "
                                  "next board, and standard input is not a terminal (use "
                                  "--no-auto-reset on a jig that powers the boards itself)"));
         return ExitUsage;
     }
-    return -1;
+    return std::nullopt;
 }
 
-int LoaderRun::fetchImageList() {
-    TForm1* f = form_.get();
-    const QString listFile = QString::fromLocal8Bit(f->Engine.Upd.Info.ListFile);
+void LoaderRun::applySettings(const QString& path) {
+    ParsedSettings p;
+    if (LoadSettingsFile(path, p) != SettingsError::None) {
+        out_.Message(QStringLiteral("[Warnning]Cannot Read a Initial File!!!"));
+        return;
+    }
+    if (p.CmbComPort)
+        choices_.Port = *p.CmbComPort;
+    if (p.CmbProtocol)
+        choices_.Protocol = RowText(ProtocolRows(), *p.CmbProtocol);
+    if (p.CmbBaudRate)
+        choices_.Rate = RowText(RateRows(), *p.CmbBaudRate);
+    if (p.EdFileName)
+        choices_.File = *p.EdFileName;
+    if (p.CmbModel)
+        choices_.Row = *p.CmbModel >= 0 && *p.CmbModel < choices_.Models.size() ? *p.CmbModel : -1;
+    if (p.CbBlankSkip)
+        choices_.Skip = *p.CbBlankSkip;
+    if (p.CbAutoReset)
+        choices_.Reset = *p.CbAutoReset;
+    if (p.RbLocalFile)
+        choices_.Local = *p.RbLocalFile;
+}
+
+std::optional<int> LoaderRun::fetchImageList() {
+    DownloadEngine* f = engine_.get();
+    const QString listFile = QString::fromLocal8Bit(f->Upd.Info.ListFile);
     if (QFileInfo::exists(listFile))
-        return -1;
+        return std::nullopt;
     // A failed fetch is this run's end: it gets a record row and a JSON result of its own, from
     // the moment the fetch began.
     const QDateTime began = QDateTime::currentDateTime();
-    const bool answered = f->Engine.FetchMissingImageList();
+    const bool answered = f->FetchMissingImageList();
     const bool stopped = StopSignalSeen();
     if (!stopped && answered && QFileInfo::exists(listFile))
-        return -1;
-    f->Engine.BeginRecord();
-    f->Engine.Record.Started = began;
+        return std::nullopt;
+    f->BeginRecord();
+    f->Record.Started = began;
     // Without a list the boxes hold no model of the server's: the row names the one asked for.
-    f->Engine.Record.Model = options_.ModelName.value_or(QString());
-    f->Engine.Record.Image.clear();
+    f->Record.Model = options_.ModelName.value_or(QString());
+    f->Record.Image.clear();
     if (stopped) {
-        f->Engine.EndRecord(RecordResult::Stopped, RecordFailure::None, QString(),
+        f->EndRecord(RecordResult::Stopped, RecordFailure::None, QString(),
                      FailureKind::Interrupted, signalReason());
         reportEarlyEnd();
         return StopSignalStatus();
@@ -177,14 +233,14 @@ int LoaderRun::fetchImageList() {
     QString reason;
     if (!answered) {
         line = QStringLiteral("[장애]서버에 연결 할 수 없습니다.");
-        reason = QStringLiteral("the update server %1 did not answer").arg(f->Engine.Upd.BaseUrl);
+        reason = QStringLiteral("the update server %1 did not answer").arg(f->Upd.BaseUrl);
     } else {
         line = QStringLiteral("[ERROR] Cannot a Hex_List File!");
         f->ShowMessage(line);
         reason = QStringLiteral("%1 could not be fetched from %2: %3")
-                     .arg(listFile, f->Engine.Upd.UpdateUrl, FetchErrorText(f->Engine.Upd.LastError));
+                     .arg(listFile, f->Upd.UpdateUrl, FetchErrorText(f->Upd.LastError));
     }
-    f->Engine.EndRecord(RecordResult::Failed, RecordFailure::Image, line, FailureKind::Network, reason);
+    f->EndRecord(RecordResult::Failed, RecordFailure::Image, line, FailureKind::Network, reason);
     reportEarlyEnd();
     return ExitImage;
 }
@@ -197,18 +253,18 @@ void LoaderRun::reportEarlyEnd() {
 }
 
 bool LoaderRun::applyModel(QString* error) {
-    TForm1* f = form_.get();
-    const int rows = std::min(f->CmbModel->count(), kModelRows);
+    const QStringList& models = choices_.Models;
+    const int rows = std::min<int>(models.size(), ImageListCapacity);
     int row = -1;
     if (options_.ModelName) {
         for (int i = 0; i < rows && row < 0; ++i) {
-            if (f->CmbModel->itemText(i) == *options_.ModelName)
+            if (models[i] == *options_.ModelName)
                 row = i;
         }
         if (row < 0) {
             QStringList names;
             for (int i = 0; i < rows; ++i)
-                names << QLatin1Char('"') + f->CmbModel->itemText(i) + QLatin1Char('"');
+                names << QLatin1Char('"') + models[i] + QLatin1Char('"');
             *error = QStringLiteral("no model \"%1\" in hexlist.txt; its models: %2")
                          .arg(*options_.ModelName, names.join(QStringLiteral(", ")));
             return false;
@@ -223,16 +279,20 @@ bool LoaderRun::applyModel(QString* error) {
     }
     // As the operator's pick: the model's presets for auto reset and blank skipping apply, and
     // the options given on the command line then override them.
-    f->CmbModel->setCurrentIndex(row);
-    f->CmbModelChange();
+    choices_.Row = row;
+    engine_->ForgetImage();
+    if (const std::optional<ModelPreset> preset = ModelPresetOf(models[row])) {
+        choices_.Reset = preset->AutoReset;
+        choices_.Skip = preset->BlankSkip;
+    }
     return true;
 }
 
 void LoaderRun::Start() {
     runClock_.start();
-    idleWatch_ = new QTimer(this);
-    idleWatch_->setInterval(kIdlePollMs);
-    connect(idleWatch_, &QTimer::timeout, this, [this] { whenIdle(); });
+    timeoutWatch_ = new QTimer(this);
+    timeoutWatch_->setSingleShot(true);
+    connect(timeoutWatch_, &QTimer::timeout, this, [this] { checkTimeout(); });
     startBoard();
 }
 
@@ -240,10 +300,11 @@ void LoaderRun::startBoard() {
     running_ = true;
     chipShown_ = false;
     wakeClock_.invalidate();
-    form_->Engine.BtnStartClick();
+    timeoutWatch_->stop();
     // Also watches the Start itself: should the engine ever come to rest without a record,
     // the run ends instead of waiting for ever.
-    idleWatch_->start();
+    idlePending_ = true;
+    engine_->BtnStartClick();
 }
 
 void LoaderRun::onRecord(const DownloadRecord& record) {
@@ -270,7 +331,7 @@ void LoaderRun::onRecord(const DownloadRecord& record) {
         if (timedOut_)
             haltStatus_ = ExitTimeout;
         else if (r.Failure == RecordFailure::Port)
-            haltStatus_ = form_->Engine.Comm1.DeviceLost() ? ExitPortLost : ExitPort;
+            haltStatus_ = engine_->Comm1.DeviceLost() ? ExitPortLost : ExitPort;
         else if (r.Failure == RecordFailure::Image)
             haltStatus_ = ExitImage;
         break;
@@ -279,8 +340,7 @@ void LoaderRun::onRecord(const DownloadRecord& record) {
     }
     // The engine may still have a step to run (closing the port); the next board or the end
     // waits until it is idle.
-    if (idleWatch_)
-        idleWatch_->start();
+    idlePending_ = true;
 }
 
 void LoaderRun::completeReason(DownloadRecord* r) const {
@@ -290,7 +350,7 @@ void LoaderRun::completeReason(DownloadRecord* r) const {
         if (r->Kind == FailureKind::None)
             r->Kind = FailureKind::Port;
         if (r->Reason.isEmpty()) {
-            QString reason = PortFaultReason(form_->Engine.Comm1);
+            QString reason = PortFaultReason(engine_->Comm1);
             if (reason.startsWith(QLatin1String("[Error] ")))
                 reason = reason.mid(8);
             r->Reason = reason;
@@ -311,15 +371,15 @@ bool LoaderRun::portGoneBetweenBoards(const DownloadRecord& r) const {
 
 bool LoaderRun::portReady() const {
     // Present and ours to open; access() looks without opening, so no line toggles.
-    const QString path = form_->Engine.Comm1.ResolvedDevicePath();
+    const QString path = engine_->Comm1.ResolvedDevicePath();
     return !path.isEmpty() && access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
 }
 
 void LoaderRun::showChip() {
-    if (chipShown_ || form_->Engine.Record.Chip.isEmpty())
+    if (chipShown_ || engine_->Record.Chip.isEmpty())
         return;
     chipShown_ = true;
-    out_.Chip(form_->Engine.Device);
+    out_.Chip(engine_->Device);
 }
 
 QString LoaderRun::signalReason() const {
@@ -336,28 +396,35 @@ QString LoaderRun::signalReason() const {
 void LoaderRun::checkTimeout() {
     if (!options_.TimeoutMs || !running_ || timedOut_)
         return;
-    const int state = form_->Engine.DownloadState;
+    const int state = engine_->DownloadState;
     // The clock runs from the wake word on: loading and fetching the image do not count.
     if (state < DownloadStep::ResetTarget || state >= DownloadStep::WaitId)
         return;
-    if (!wakeClock_.isValid())
+    if (!wakeClock_.isValid()) {
         wakeClock_.start();
+        timeoutWatch_->start(*options_.TimeoutMs);
+    }
     if (wakeClock_.elapsed() < *options_.TimeoutMs)
         return;
     timedOut_ = true;
     const QString line = QStringLiteral("[Error] No answer from the board in %1 s")
                              .arg(QString::number(*options_.TimeoutMs / 1000.0, 'g', 6));
-    form_->Engine.AddLog(line);
-    form_->Engine.EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Board,
-                     QStringLiteral("no answer from the board"));
-    form_->Engine.BtnStopClick(); // the port closed at once, as Stop does
+    engine_->AddLog(line);
+    engine_->EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Board,
+                       QStringLiteral("no answer from the board"));
+    engine_->BtnStopClick(); // the port closed at once, as Stop does
+}
+
+void LoaderRun::onState(int32_t /*state*/) {
+    checkTimeout();
+    whenIdle();
 }
 
 void LoaderRun::whenIdle() {
-    checkTimeout();
-    if (form_->Engine.DownloadState != DownloadStep::Idle || form_->Engine.TmMainPro->isActive())
+    // The state may have moved on since the change was signalled: what counts is now.
+    if (!idlePending_ || !engine_->Resting())
         return;
-    idleWatch_->stop();
+    idlePending_ = false;
     if (running_) {
         running_ = false;
         out_.Note(QStringLiteral("zubload: the download ended without a result"));
@@ -374,7 +441,7 @@ void LoaderRun::nextOrEnd() {
     if (ended_)
         return;
     const bool allDone = options_.RepeatCount > 0 && written_ + failed_ >= options_.RepeatCount;
-    if (interrupted_ || haltStatus_ >= 0 || !options_.Repeat || allDone) {
+    if (interrupted_ || haltStatus_ || !options_.Repeat || allDone) {
         end(statusFromBoards());
         return;
     }
@@ -382,7 +449,7 @@ void LoaderRun::nextOrEnd() {
         waitForPort();
         return;
     }
-    if (form_->CbAutoReset->isChecked())
+    if (choices_.Reset)
         askForNextBoard();
     else
         startBoard();
@@ -403,8 +470,7 @@ void LoaderRun::waitForPort() {
             });
         });
     }
-    out_.Note(QStringLiteral("zubload: waiting for %1 to come back")
-                  .arg(form_->CmbComPort->currentText()));
+    out_.Note(QStringLiteral("zubload: waiting for %1 to come back").arg(choices_.Port));
     awaitPort_ = true;
     portWatch_->start();
 }
@@ -450,17 +516,18 @@ void LoaderRun::Interrupt() {
     }
     if (running_) {
         // A board that has answered is half written; one still awaited is only a wait.
-        midBoard_ = form_->Engine.DownloadState >= DownloadStep::WaitId;
-        form_->Engine.BtnStopClick(); // port closed at once, no end frame, the record says stopped
+        midBoard_ = engine_->DownloadState >= DownloadStep::WaitId;
+        engine_->BtnStopClick(); // port closed at once, no end frame, the record says stopped
         if (running_) {
             running_ = false; // no record came: end all the same
-            idleWatch_->start();
+            idlePending_ = true;
+            QTimer::singleShot(0, this, [this] { whenIdle(); });
         }
         return;
     }
     if (portWatch_)
         portWatch_->stop();
-    if (!idleWatch_ || !idleWatch_->isActive())
+    if (!idlePending_)
         nextOrEnd();
 }
 
@@ -472,8 +539,8 @@ int LoaderRun::statusFromBoards() const {
         if (midBoard_ || !openEnded)
             return StopSignalStatus();
     }
-    if (haltStatus_ >= 0)
-        return haltStatus_;
+    if (haltStatus_)
+        return *haltStatus_;
     return failed_ > 0 ? ExitFailed : ExitOk;
 }
 
@@ -487,12 +554,11 @@ void LoaderRun::end(int status) {
 }
 
 void LoaderRun::Release() {
-    if (!form_)
+    if (!engine_)
         return;
-    form_->Engine.TmMainPro->stop();
-    // A failure may leave the port open (no identification); FormClose would close it too,
-    // but it is the window's close and not run here.
-    if (form_->Engine.Comm1.Enabled())
-        form_->Engine.Comm1.Close();
-    form_->Engine.Upd.ReleaseHttp();
+    engine_->TmMainPro->stop();
+    // A failure may leave the port open (no identification).
+    if (engine_->Comm1.Enabled())
+        engine_->Comm1.Close();
+    engine_->Upd.ReleaseHttp();
 }

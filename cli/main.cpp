@@ -1,12 +1,11 @@
-// zubload: the command-line loader. It drives the window's own engine on Qt's offscreen
-// platform, so a jig script gets exactly the downloads, log lines and records of the window.
-#include "app/ZubApplication.h"
+// zubload: the command-line loader. It drives the download engine the window uses, with Qt Core
+// alone, so a jig script gets exactly the downloads, log lines and records of the window.
+#include "ZubVersion.h"
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
 #include "cli/LoaderRun.h"
 #include "cli/StopSignals.h"
 #include "link/PortInfo.h"
-#include "ZubVersion.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,6 +17,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 
 #include <unistd.h>
 
@@ -59,6 +59,39 @@ void qtMessages(QtMsgType type, const QMessageLogContext& context, const QString
         return;
     std::fprintf(stderr, "zubload: %s\n", text.toLocal8Bit().constData());
 }
+
+// An exception escaping an event handler ends the run with status 1 and its text, never a crash
+// read as success; only the first is told.
+class CliApplication : public QCoreApplication {
+public:
+    CliApplication(int& argc, char** argv, CliOutput& out)
+        : QCoreApplication(argc, argv), out_(out) {
+        setApplicationName(QStringLiteral("ZubLoad"));
+    }
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        try {
+            return QCoreApplication::notify(receiver, event);
+        } catch (const std::exception& e) {
+            escaped(QString::fromLocal8Bit(e.what()));
+        } catch (...) {
+            escaped(QString());
+        }
+        return false;
+    }
+
+private:
+    void escaped(const QString& message) {
+        if (escaped_)
+            return;
+        escaped_ = true;
+        out_.Note(QStringLiteral("zubload: ") + message);
+        exit(ExitFailed);
+    }
+
+    CliOutput& out_;
+    bool escaped_ = false;
+};
 
 // TERM=dumb and NO_COLOR (any value but empty) ask for text without escape sequences.
 bool noEscapes() {
@@ -110,25 +143,23 @@ int main(int argc, char** argv) {
 
     const int stopFd = InstallStopSignals();
     qInstallMessageHandler(qtMessages);
-    // The window object is created but never shown: no display is needed or touched.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    ZubApplication app(qtArgc, qtArgv);
     CliOutput out(options.Json, options.Quiet, isatty(STDERR_FILENO) != 0, noEscapes());
-    app.ErrorBoxHook = [&out](const QString& message) {
-        out.Note(QStringLiteral("zubload: ") + message);
-    };
+    CliApplication app(qtArgc, qtArgv, out);
     int status = ExitOk;
     {
         LoaderRun run(options, out);
+        std::optional<int> early;
         try {
-            status = run.Prepare();
+            early = run.Prepare();
         } catch (const std::exception& e) {
             out.Note(QStringLiteral("zubload: ") + QString::fromLocal8Bit(e.what()));
-            status = ExitFailed;
+            early = ExitFailed;
         }
-        if (status < 0 && StopSignalSeen())
-            status = StopSignalStatus();
-        if (status < 0) {
+        if (!early && StopSignalSeen())
+            early = StopSignalStatus();
+        if (early) {
+            status = *early;
+        } else {
             std::unique_ptr<QSocketNotifier> stops;
             if (stopFd >= 0) {
                 stops = std::make_unique<QSocketNotifier>(stopFd, QSocketNotifier::Read);

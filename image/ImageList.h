@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <array>
 #include <optional>
 #include <vector>
 
@@ -13,6 +14,24 @@ class QIODevice;
 
 // Rows the model catalogue holds (CmbModel rows and ModelFiles entries).
 constexpr int ImageListCapacity = 20;
+// The model box's rows before any image list is read.
+constexpr std::array<const char*, 16> kDesignModelNames = {
+    "Model 01 motion sensor V1.6",
+    "Model 02 motion sensor 3-axis",
+    "Model 03 motion sensor 3-axis high sensitivity",
+    "Model 04 motion sensor 3-axis wide range",
+    "Model 05 motion sensor level gauge",
+    "Model 06 force sensor Ver1.0",
+    "Model 07 light experiment Ver1.03",
+    "Model 08 pressure meter Ver1.40",
+    "Model 09 pressure meter Ver1.60",
+    "Model 10 pressure meter Ver1.70",
+    "Model 11 pulse generator Ver1.6",
+    "Model 12 vehicle bus tester Ver3.1",
+    "Model 13 multiport controller",
+    "Model 14 controller",
+    "Model 15 CAN board",
+    "Model 16 multi board"};
 // Longest line kept, in bytes without its terminator. Real lines are well under 200 bytes; the cap
 // only bounds memory and keeps a runaway line from becoming several rows.
 constexpr int ImageListLineCap = 4096;
