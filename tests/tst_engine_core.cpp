@@ -1,11 +1,18 @@
-// The engine's arithmetic without a window: page planning against the identification, the
-// folded page progress, the rate tolerance and the texts of the lines it logs.
+// The engine without a window: page planning against the identification, the folded page
+// progress, the rate tolerance, the texts of the lines it logs, and a whole download driven
+// through the engine alone (this program links no Qt Gui or Widgets).
+#include "engine/DownloadEngine.h"
 #include "engine/ProductionRecord.h"
 #include "engine/Progress.h"
+#include "tst_board_support.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <utility>
+#include <vector>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +25,7 @@ private Q_SLOTS:
     void rateTolerance();
     void texts();
     void recordFromProgramsAtOnce();
+    void downloadWithoutWindow();
 };
 
 void TestEngineCore::pagesAndFoldedProgress() {
@@ -171,6 +179,80 @@ void TestEngineCore::recordFromProgramsAtOnce() {
         std::sort(seen.begin(), seen.end());
         QCOMPARE(seen, QList<int>({0, 1, 2, 3}));
     }
+}
+
+namespace {
+
+// The operator's choices as values, as a program without controls gives them.
+struct ValueChoices : OperatorChoices {
+    QString Port;
+    QString PortName() const override { return Port; }
+    QString ProtocolText() const override { return QStringLiteral("NORMAL"); }
+    QString RateText() const override { return QStringLiteral("br115200"); }
+    bool AutoReset() const override { return false; }
+    bool BlankSkip() const override { return false; }
+    bool LocalFile() const override { return true; }
+    QString FileName() const override { return QStringLiteral("fw.hex"); }
+    int ModelRow() const override { return -1; }
+    QString ModelName(int) const override { return QString(); }
+    bool Single() const override { return true; }
+};
+
+} // namespace
+
+void TestEngineCore::downloadWithoutWindow() {
+    QVERIFY(!QCoreApplication::instance()->inherits("QGuiApplication"));
+    BoardSim sim;
+    QVERIFY(sim.Start());
+    QTemporaryDir dir;
+    const QString oldDir = QDir::currentPath();
+    QDir::setCurrent(dir.path()); // the engine's start directory: the record goes there
+    const QMap<int, QByteArray> image = {{0, Code(1000, 21)}, {4096, Code(300, 22)}};
+    QVERIFY(WriteFile(dir.filePath(QStringLiteral("fw.hex")), HexText(image)));
+
+    ValueChoices choices;
+    choices.Port = sim.Pty();
+    DownloadEngine engine(choices);
+    QStringList log;
+    QStringList boxes;
+    std::vector<std::pair<int32_t, int32_t>> pages;
+    QString chip;
+    std::vector<DownloadRecord> records;
+    bool rested = false;
+    connect(&engine, &DownloadEngine::LogLine, [&](const QString& line) { log << line; });
+    connect(&engine, &DownloadEngine::MessageBox, [&](const QString& text) { boxes << text; });
+    connect(&engine, &DownloadEngine::PageProgress,
+            [&](int32_t done, int32_t count) { pages.emplace_back(done, count); });
+    connect(&engine, &DownloadEngine::DeviceIdentified, [&](const _CPU& cpu) { chip = cpu.Name; });
+    connect(&engine, &DownloadEngine::RecordEnded,
+            [&](const DownloadRecord& record) { records.push_back(record); });
+    connect(&engine, &DownloadEngine::StateChanged, [&](int32_t state, bool ticking) {
+        rested = state == 0 && !ticking && !records.empty();
+    });
+
+    engine.BtnStartClick();
+    QTRY_VERIFY_WITH_TIMEOUT(rested, 20000);
+    QDir::setCurrent(oldDir);
+
+    QString why;
+    QVERIFY2(LogMatches(log,
+                        {QStringLiteral("다운로드 준비가 되었습니다."),
+                         QStringLiteral("장치의 전원스위치를 OFF/ON하십시오."),
+                         QStringLiteral("[hh:mm:ss] 다운로드 시작 : 0"),
+                         QStringLiteral("[hh:mm:ss] 다운로드 완료"),
+                         QStringLiteral("장치와 연결을 해제하였습니다.")},
+                        &why),
+             qPrintable(why));
+    QVERIFY(boxes.isEmpty());
+    QCOMPARE(chip, QStringLiteral("Mega128"));
+    // Pages 0 to 17 of 256 bytes, the bar emptied once at the go byte.
+    QVERIFY(!pages.empty());
+    QCOMPARE(pages.front(), std::make_pair(int32_t{0}, int32_t{0}));
+    QCOMPARE(pages.back(), std::make_pair(int32_t{18}, int32_t{18}));
+    QCOMPARE(records.size(), size_t{1});
+    QCOMPARE(records[0].Result, RecordResult::Ok);
+    QVERIFY(records[0].RowWritten);
+    QTRY_COMPARE(sim.Flash(), Flashed(image, 131072));
 }
 
 QTEST_GUILESS_MAIN(TestEngineCore)
