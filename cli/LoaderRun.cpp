@@ -1,6 +1,7 @@
 #include "cli/LoaderRun.h"
 
 #include "app/ZubBootLoadMain.h"
+#include "cli/StopSignals.h"
 #include "engine/Progress.h"
 
 #include <QCheckBox>
@@ -36,6 +37,8 @@ int LoaderRun::Prepare() {
     f->Timer1->stop();
     f->MessageBoxHook = [this](const QString& text) { out_.Message(text); };
     f->LogHook = [this](const QString& line) { out_.Log(line); };
+    // The thread is blocked inside a fetch when Ctrl-C comes: the client polls the signal itself.
+    f->Upd.Cancelled = [] { return StopSignalSeen(); };
     f->PageHook = [this, f](int32_t done, int32_t pages) {
         out_.Progress(done, pages, f->Device.PageSize);
     };

@@ -300,7 +300,10 @@ void TestEngineDownload::imageEndThreshold() {
     QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(100, 10)}}))); // end 99
     rig.Start();
     QVERIFY(rig.WaitIdle());
-    VERIFY_LOG(rig, QStringList({QStringLiteral("파일오류 : 서버작업 취소")}));
+    VERIFY_LOG(rig, QStringList({QStringLiteral("파일오류 : 서버작업 취소"),
+                                 QStringLiteral("[Error] fw.hex: the image ends at address 99 "
+                                                "(100 bytes); images of at least 101 bytes are "
+                                                "sent")}));
     QVERIFY(!rig.F().Comm1.Enabled());
     QTest::qWait(100);
     QVERIFY(sim.Events().isEmpty()); // the port was never opened
