@@ -163,7 +163,9 @@ def case_failures(args, work, loader, images):
     try:
         code, out, err = loader.run("-q", "-p", board.link, images["blink"])
         expect(code, 1, out, err, "refused page")
-        check_lines(out.splitlines(), [r"\[Error\] Fail Download Page\[2\]:Over Count"],
+        check_lines(out.splitlines(), [r"\[Error\] Fail Download Page\[2\]:Over Count",
+                                       r"\[Error\] The board asked for page 2 again on every "
+                                       r"send \(noise on the line, or a rate it cannot hold\)"],
                     "refused page, quiet")
     finally:
         board.stop()
