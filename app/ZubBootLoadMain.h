@@ -222,10 +222,12 @@ public:
     QString ModelImageRefusal;
     // fetched: the file was just fetched, and Upd tells how that went.
     void LoadModelImageFile(const QString& name, bool fetched);
-    // A fetch abandoned by a Stop: the record ends as stopped, the engine in Idle.
-    void StopModelFetch(const QString& name);
-    FailureKind ModelImageKind = FailureKind::None; // of ModelImageReason
-    QString ModelImageReason; // the refusal (or probe failure) without "[Error] ", for the record
+    // A fetch abandoned by a Stop: no load and no retry, the engine in Idle for the Stop.
+    void StopModelFetch();
+    // The refusal (or the probe's failure) without "[Error] ", for the record, and its kind.
+    QString ModelImageReason;
+    FailureKind ModelImageKind = FailureKind::None;
+
     QString ModelImagePath;      // the model file this Start loads, tests for and deletes
     int32_t ProgressMax = 0;     // the folding point of ProgressBar1 (page count / 2)
     bool CloseRequested = false; // the window got its close event: no step runs after FormClose

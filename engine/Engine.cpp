@@ -499,7 +499,8 @@ QString TForm1::ImageRefusalReason() const {
     const QString name = local ? PrintableName(EdFileName->text()) : QString();
     const QString prefix = name.isEmpty() ? QString() : name + QStringLiteral(": ");
     if (ImageEnd <= 0)
-        return prefix + (LastLoadReason.isEmpty() ? QStringLiteral("no image loaded") : LastLoadReason);
+        return prefix +
+               (LastLoadReason.isEmpty() ? QStringLiteral("no image loaded") : LastLoadReason);
     return prefix + QStringLiteral("the image ends at address %1 (%2 bytes); images of at least %3 "
                                    "bytes are sent")
                         .arg(ImageEnd)

@@ -65,7 +65,7 @@ void TForm1::LoadModelImage() {
         ModelImageKind = FailureKind::Network;
         ModelImageReason = Upd.LastReason;
         if (Upd.Cancelled && Upd.Cancelled()) {
-            StopModelFetch(name);
+            StopModelFetch();
             return;
         }
         DownloadState = DownloadStep::NetFail;
@@ -74,7 +74,7 @@ void TForm1::LoadModelImage() {
     Upd.DownloadFile(Upd.UpdateUrl, name);
     // A Stop the blocked event loop could not deliver: no load, no retry, no 2-second pause.
     if (Upd.LastError == UpdError::Cancelled) {
-        StopModelFetch(name);
+        StopModelFetch();
         return;
     }
     AddLog(kSeparator);
@@ -83,11 +83,11 @@ void TForm1::LoadModelImage() {
     DownloadState = DownloadStep::CheckImage;
 }
 
-void TForm1::StopModelFetch(const QString& name) {
+void TForm1::StopModelFetch() {
+    // The Stop that asked for it is queued: it ends the record as stopped and logs its line, as
+    // a Stop between two ticks does.
     ImageEnd = 0;
     DownloadState = DownloadStep::Idle;
-    EndRecord(RecordResult::Stopped, RecordFailure::None, QString(), FailureKind::Interrupted,
-              QStringLiteral("Stopped during the fetch of model image %1").arg(PrintableName(name)));
 }
 
 void TForm1::LoadModelImageFile(const QString& name, bool fetched) {

@@ -22,7 +22,7 @@ struct FirmwareFileLoad {
     HexLoadState Hex; // Hex.Error also tells why the file itself could not be read
     FirmwareKind Kind = FirmwareKind::PlainHex;
     bool Opened = false;
-    int32_t End = 0; // the highest address loaded; 0 when refused or without data
+    int32_t End = 0;     // the highest address loaded; 0 when refused or without data
     qint64 Bytes = 0;    // bytes read from the file
     bool Binary = false; // a byte no text file holds (NUL, most control codes) was read
     int SystemError = 0; // errno of a failed open or read

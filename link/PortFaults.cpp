@@ -79,8 +79,8 @@ QString PortSharedWarningText(const QString& device, const QString& others, cons
 QString ProcessListText(const QStringList& names, const QList<qint64>& pids) {
     QStringList parts;
     for (qsizetype i = 0; i < pids.size(); ++i) {
-        const QString name = i < names.size() && !names.at(i).isEmpty() ? names.at(i)
-                                                                         : QStringLiteral("a program");
+        const QString name =
+            i < names.size() && !names.at(i).isEmpty() ? names.at(i) : QStringLiteral("a program");
         parts << QStringLiteral("%1 (pid %2)").arg(name).arg(pids.at(i));
     }
     return parts.join(QStringLiteral(", "));
@@ -88,8 +88,8 @@ QString ProcessListText(const QStringList& names, const QList<qint64>& pids) {
 
 QStringList PortAccessHintText(const QString& group, bool pending) {
     // A root-owned device gives no group to join; the usual one is named instead.
-    const QString g = group.isEmpty() || group == QLatin1String("root") ? QStringLiteral("dialout")
-                                                                         : group;
+    const QString g =
+        group.isEmpty() || group == QLatin1String("root") ? QStringLiteral("dialout") : group;
     if (pending)
         return {QStringLiteral("The serial ports belong to the group \"%1\"; this user was added "
                                "to it after logging in.")

@@ -182,12 +182,11 @@ void TestEngineRefusals::portVanishesMidDownload() {
     QVERIFY(rig.WaitIdle(2000));
     holder.kill();
     holder.waitForFinished();
-    VERIFY_LOG(rig,
-               QStringList({sharedWarning(sim.Pty(), pid), kReady, kPower, kStart0,
-                            QStringLiteral("통신포트오류:") + sim.Pty(),
-                            QStringLiteral("[Error] ") + sim.Pty() +
-                                QStringLiteral(" went away; check the cable and the adapter, "
-                                               "then start again")}));
+    VERIFY_LOG(rig, QStringList({sharedWarning(sim.Pty(), pid), kReady, kPower, kStart0,
+                                 QStringLiteral("통신포트오류:") + sim.Pty(),
+                                 QStringLiteral("[Error] ") + sim.Pty() +
+                                     QStringLiteral(" went away; check the cable and the adapter, "
+                                                    "then start again")}));
     QVERIFY(!rig.F().Comm1.Enabled());
     QVERIFY(!rig.F().PortOpened);
 }
@@ -284,8 +283,7 @@ void TestEngineRefusals::sharedPortNamesTheOtherProgram() {
                                .arg(pid);
     holder.kill();
     holder.waitForFinished();
-    VERIFY_LOG(rig, QStringList({sharedWarning(sim.Pty(), pid), kReady, kPower,
-                                 kStart0,
+    VERIFY_LOG(rig, QStringList({sharedWarning(sim.Pty(), pid), kReady, kPower, kStart0,
                                  QStringLiteral("[Error] Fail Download Page[2]: No Response"),
                                  QStringLiteral("[Error] ") + reason}));
     QCOMPARE(rig.F().Record.Kind, FailureKind::Board);

@@ -85,10 +85,9 @@ void TestEngineTimeouts::noIdentificationLeavesPortOpenThenFindPort() {
     rig.SetPort(board.Pty());
     rig.Start();
     QVERIFY(rig.WaitIdle(10000));
-    VERIFY_LOG(rig,
-               QStringList({kReady, kPower, kStart0, QStringLiteral("[Error] Get ID fail!!!"),
-                            QStringLiteral("[Error] The boot loader answered but sent no chip "
-                                           "identification within 3 seconds")}));
+    VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0, QStringLiteral("[Error] Get ID fail!!!"),
+                                 QStringLiteral("[Error] The boot loader answered but sent no chip "
+                                                "identification within 3 seconds")}));
     QVERIFY(rig.F().Comm1.Enabled()); // left open, as after every failed identification
     QCOMPARE(board.GoCount(), 1);
 

@@ -438,9 +438,8 @@ void TstLoadFile::startSaysWhyTheFileIsRefused() {
         QTRY_VERIFY(Form->DownloadState == 0 && !Form->TmMainPro->isActive());
         const QStringList log = Form->Memo1->toPlainText().split(QLatin1Char('\n'));
         const QString reason = c.name + QStringLiteral(": ") + c.reason;
-        QCOMPARE(log.mid(log.size() - 2),
-                 QStringList({QStringLiteral("파일오류 : 서버작업 취소"),
-                              QStringLiteral("[Error] ") + reason}));
+        QCOMPARE(log.mid(log.size() - 2), QStringList({QStringLiteral("파일오류 : 서버작업 취소"),
+                                                       QStringLiteral("[Error] ") + reason}));
         QCOMPARE(Form->Record.Kind, FailureKind::Image);
         QCOMPARE(Form->Record.Reason, reason);
     }

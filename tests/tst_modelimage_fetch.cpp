@@ -212,13 +212,12 @@ void TestModelImageFetch::damagedStoredAndServedImageOneBox() {
     rig.Start();
     QVERIFY(rig.WaitIdle(20000));
     // Deleted and fetched again each time, one box, and the last line but one says why.
-    VERIFY_LOG(
-        rig,
-        QStringList({kHyphens, kStored, QStringLiteral("Retry Times : 1"), kHyphens, kFromServer,
-                     QStringLiteral("Retry Times : 2"), kHyphens, kFromServer,
-                     QStringLiteral("[Error] Model image sensor.hex refused: refused by the "
-                                    "loader: line 3 is damaged"),
-                     QStringLiteral("네트워크 연결이 불안정합니다.")}));
+    VERIFY_LOG(rig,
+               QStringList({kHyphens, kStored, QStringLiteral("Retry Times : 1"), kHyphens,
+                            kFromServer, QStringLiteral("Retry Times : 2"), kHyphens, kFromServer,
+                            QStringLiteral("[Error] Model image sensor.hex refused: refused by the "
+                                           "loader: line 3 is damaged"),
+                            QStringLiteral("네트워크 연결이 불안정합니다.")}));
     QCOMPARE(rig.Boxes, QStringList({QStringLiteral("[ERROR] Hex file line 2 is damaged!")}));
     QCOMPARE(m.Fetches("sensor.hex"), 2);
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
@@ -242,10 +241,10 @@ void TestModelImageFetch::unsaveableImageNamesTheSystemError() {
     const QString lost = QStringLiteral("[Error] Model image sensor.hex refused: could not be "
                                         "saved as ") +
                          rig.Dir() + QStringLiteral("/sensor.hex: <any>");
-    VERIFY_LOG(rig, QStringList({kHyphens, kFromServer, QStringLiteral("Retry Times : 1"),
-                                 kHyphens, kFromServer, QStringLiteral("Retry Times : 2"),
-                                 kHyphens, kFromServer, lost,
-                                 QStringLiteral("네트워크 연결이 불안정합니다.")}));
+    VERIFY_LOG(rig,
+               QStringList({kHyphens, kFromServer, QStringLiteral("Retry Times : 1"), kHyphens,
+                            kFromServer, QStringLiteral("Retry Times : 2"), kHyphens, kFromServer,
+                            lost, QStringLiteral("네트워크 연결이 불안정합니다.")}));
     QCOMPARE(m.Fetches("sensor.hex"), 3);
     QCOMPARE(rig.F().Record.Kind, FailureKind::Image);
     QVERIFY(rig.F().Record.Reason.startsWith(QStringLiteral("Model image sensor.hex refused: ")));

@@ -8,8 +8,8 @@
 
 #include <curl/curl.h>
 
-#include <cstring>
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -191,8 +191,8 @@ UpdError classify(CURLcode rc, const Transfer& t) {
 }
 
 // What became of a fetch, as the end of "Model image NAME refused: ...".
-QString fetchReason(UpdError error, long status, CURLcode rc, const char* errors,
-                    qint64 received, curl_off_t declared, int64_t cap) {
+QString fetchReason(UpdError error, long status, CURLcode rc, const char* errors, qint64 received,
+                    curl_off_t declared, int64_t cap) {
     switch (error) {
     case UpdError::None:
         return {};
@@ -316,7 +316,8 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
     t.client = this;
     // The list is taken no larger than its reader reads: a list every start would refuse is
     // never stored.
-    t.cap = isList ? std::min<int64_t>(Limits.MaxBodyBytes, ImageListMaxBytes) : Limits.MaxBodyBytes;
+    t.cap =
+        isList ? std::min<int64_t>(Limits.MaxBodyBytes, ImageListMaxBytes) : Limits.MaxBodyBytes;
     setCommonOptions(h, target, headers, *this, errors);
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
