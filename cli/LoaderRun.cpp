@@ -69,6 +69,8 @@ int LoaderRun::Prepare() {
     f->Timer1->stop();
     f->MessageBoxHook = [this](const QString& text) { out_.Message(text); };
     f->LogHook = [this](const QString& line) { out_.Log(line); };
+    // The thread is blocked inside a fetch when Ctrl-C comes: the client polls the signal itself.
+    f->Upd.Cancelled = [] { return StopSignalSeen(); };
     f->PageHook = [this, f](int32_t done, int32_t pages) {
         showChip();
         out_.Progress(done, pages, f->Device.PageSize);
@@ -173,12 +175,17 @@ int LoaderRun::fetchImageList() {
     QString reason;
     if (!answered) {
         line = QStringLiteral("[장애]서버에 연결 할 수 없습니다.");
-        reason = QStringLiteral("the update server %1 did not answer").arg(f->Upd.BaseUrl);
+        // The client's own words name a TLS refusal or the system's error, where it has them.
+        reason = !f->Upd.LastReason.isEmpty()
+                     ? f->Upd.LastReason
+                     : QStringLiteral("the update server %1 did not answer").arg(f->Upd.BaseUrl);
     } else {
         line = QStringLiteral("[ERROR] Cannot a Hex_List File!");
         f->ShowMessage(line);
         reason = QStringLiteral("%1 could not be fetched from %2: %3")
-                     .arg(listFile, f->Upd.UpdateUrl, FetchErrorText(f->Upd.LastError));
+                     .arg(listFile, f->Upd.UpdateUrl,
+                          f->Upd.LastReason.isEmpty() ? FetchErrorText(f->Upd.LastError)
+                                                      : f->Upd.LastReason);
     }
     f->EndRecord(RecordResult::Failed, RecordFailure::Image, line, FailureKind::Network, reason);
     reportEarlyEnd();

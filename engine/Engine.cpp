@@ -37,6 +37,9 @@ int ProtocolBoxRow(const QComboBox& box) {
     return -1;
 }
 
+// The smallest image end the engine sends; a shorter image is refused before the port opens.
+constexpr int32_t kMinImageEnd = 100;
+
 QString nowStamp(QTime& stamp) {
     stamp = QTime::currentTime();
     return StampText(stamp.hour(), stamp.minute(), stamp.second());
@@ -222,9 +225,10 @@ void TForm1::WarnIfRateNotTaken(int code) {
 
 void TForm1::OpenLink() {
     RecordImage();
-    if (ImageEnd < 100) {
+    if (ImageEnd < kMinImageEnd) {
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Image, QStringLiteral("파일오류 : 서버작업 취소"));
+        FailDownload(RecordFailure::Image, QStringLiteral("파일오류 : 서버작업 취소"),
+                     FailureKind::Image, ImageRefusalReason());
         return;
     }
     // Settings may hold an index that is no row, or the box shows typed text that names none:
@@ -232,7 +236,8 @@ void TForm1::OpenLink() {
     const int protocol = ProtocolBoxRow(*CmbProtocol);
     if (protocol < 0 || protocol >= kProtocolCount) {
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Download, RowErrorText(EngineError::ProtocolNoRow, protocol));
+        const QString line = RowErrorText(EngineError::ProtocolNoRow, protocol);
+        FailDownload(RecordFailure::Download, line, FailureKind::Port, line.mid(8));
         return;
     }
     Record.Protocol = CmbProtocol->itemText(protocol);
@@ -240,7 +245,8 @@ void TForm1::OpenLink() {
     const bool rateUsed = protocol == kProtocolNormal || CbAutoReset->isChecked();
     if (rateUsed && (rate < 0 || rate > kRateCodeMax)) {
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Download, RowErrorText(EngineError::RateNoRow, rate));
+        const QString line = RowErrorText(EngineError::RateNoRow, rate);
+        FailDownload(RecordFailure::Download, line, FailureKind::Port, line.mid(8));
         return;
     }
     const int code = protocol == kProtocolNormal ? rate : kRateCodeMax;
@@ -251,8 +257,10 @@ void TForm1::OpenLink() {
     // The record's device column: looked up while the board is awaited, or when the record ends.
     RecordDevicePending = true;
     if (OpenPort()) {
-        if (!wasOpen)
+        if (!wasOpen) {
             WarnIfRateNotTaken(code);
+            WarnIfPortShared();
+        }
         AddLog(QStringLiteral("다운로드 준비가 되었습니다."));
         AddLog(QStringLiteral("장치의 전원스위치를 OFF/ON하십시오."));
         QThread::msleep(50);
@@ -330,7 +338,11 @@ void TForm1::WaitId() {
     ++StepCounter;
     if (StepCounter > kIdTicks) {
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Download, QStringLiteral("[Error] Get ID fail!!!"));
+        FailDownload(RecordFailure::Download, QStringLiteral("[Error] Get ID fail!!!"),
+                     FailureKind::Board,
+                     QStringLiteral("The boot loader answered but sent no chip identification "
+                                    "within 3 seconds") +
+                         SharedPortNote());
     } else if (IsIdReply(RxCount)) {
         const uint8_t pageCode = RxBuf[3];
         Device = DecodeIdReply(RxBuf.data());
@@ -346,14 +358,16 @@ void TForm1::WaitId() {
         if (plan.Error == EngineError::PageSizeUnknown) {
             // Ends like a failed identification: the port stays open.
             DownloadState = DownloadStep::Idle;
-            FailDownload(RecordFailure::Download, PlanErrorText(plan, ImageEnd, Device, pageCode));
+            const QString line = PlanErrorText(plan, ImageEnd, Device, pageCode);
+            FailDownload(RecordFailure::Download, line, FailureKind::Board, line.mid(8));
         } else if (plan.Error != EngineError::None) {
             // No board gets a wrapped, truncated or blank-only image.
             const QString line = PlanErrorText(plan, ImageEnd, Device, pageCode);
             AddLog(line);
             ClosePort();
             DownloadState = DownloadStep::Idle;
-            EndRecord(RecordResult::Failed, RecordFailure::Download, line);
+            EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Image,
+                      line.mid(8));
         } else {
             PageCount = plan.PageCount;
             PageIndex = plan.FirstPage;
@@ -412,18 +426,28 @@ void TForm1::WaitAck() {
         const QString line = QStringLiteral("[Error] Fail Download Page[") +
                              QString::number(PageIndex) + QStringLiteral("]:Over Count");
         AddLog(line);
+        // Asked for before the port closes: the other programs are looked for on its device.
+        const QString reason = QStringLiteral("The board asked for page %1 again on every send "
+                                              "(noise on the line, or a rate it cannot hold)")
+                                   .arg(PageIndex) +
+                               SharedPortNote();
+        AddLog(QStringLiteral("[Error] ") + reason);
         DownloadState = DownloadStep::Idle;
         FlushInput();
         ClosePort();
-        EndRecord(RecordResult::Failed, RecordFailure::Download, line);
+        EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Board, reason);
     } else if (SilenceTicks > kAckSilenceTicks) {
         const QString line = QStringLiteral("[Error] Fail Download Page[") +
                              QString::number(PageIndex) + QStringLiteral("]: No Response");
         AddLog(line);
+        const QString reason =
+            QStringLiteral("The board did not answer page %1 within 3 seconds").arg(PageIndex) +
+            SharedPortNote();
+        AddLog(QStringLiteral("[Error] ") + reason);
         DownloadState = DownloadStep::Idle;
         FlushInput();
         ClosePort();
-        EndRecord(RecordResult::Failed, RecordFailure::Download, line);
+        EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Board, reason);
     } else {
         switch (PageAnswerOf(RxBuf.data(), RxCount)) {
         case PageAnswer::Ack:
@@ -465,6 +489,28 @@ void TForm1::Finish() {
     // After the end frame and its lines: the board is done before the row goes to disk.
     EndRecord(RecordResult::Ok);
     TmMainPro->start();
+}
+
+QString TForm1::ImageRefusalReason() const {
+    const bool local = RbLocalFile->isChecked();
+    const QString name = local ? PrintableName(EdFileName->text()) : QString();
+    const QString prefix = name.isEmpty() ? QString() : name + QStringLiteral(": ");
+    if (ImageEnd <= 0)
+        return prefix +
+               (LastLoadReason.isEmpty() ? QStringLiteral("no image loaded") : LastLoadReason);
+    return prefix + QStringLiteral("the image ends at address %1 (%2 bytes); images of at least %3 "
+                                   "bytes are sent")
+                        .arg(ImageEnd)
+                        .arg(int64_t{ImageEnd} + 1)
+                        .arg(kMinImageEnd + 1);
+}
+
+QString TForm1::SharedPortNote() const {
+    const QString others = PortSharers();
+    if (others.isEmpty())
+        return {};
+    return QStringLiteral("; %1 has the port open too and may take the board's answers")
+        .arg(others);
 }
 
 void TForm1::Release() {

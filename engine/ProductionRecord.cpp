@@ -120,7 +120,9 @@ QString FailureKindText(FailureKind kind) {
 }
 
 QString RecordDetailText(const DownloadRecord& record) {
-    if (record.Reason.isEmpty() || record.Detail.isEmpty())
+    // A failure line that is its own reason ("[Error] <reason>") is not repeated.
+    if (record.Reason.isEmpty() || record.Detail.isEmpty() ||
+        record.Detail == QStringLiteral("[Error] ") + record.Reason)
         return record.Detail;
     return record.Detail + QStringLiteral(": ") + record.Reason;
 }

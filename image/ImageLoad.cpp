@@ -24,6 +24,7 @@ int32_t TForm1::LoadFirmwareFile(const QString& fileName) {
 FirmwareFileLoad TForm1::LoadFirmwareFileReport(const QString& fileName, bool showBoxes) {
     ++FirmwareLoads;
     const FirmwareFileLoad load = ReadFirmwareFile(fileName, FirmwareImage.data());
+    LastLoadReason = FirmwareLoadReason(load, fileName);
     if (load.Opened && load.Kind == FirmwareKind::Scrambled)
         Memo1->clear();
     if (load.Hex.Error != ImageError::None) {

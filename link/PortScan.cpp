@@ -4,6 +4,7 @@
 #include "link/PortNames.h"
 
 #include <QComboBox>
+#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -29,10 +30,29 @@ void TForm1::ClosePort() {
         Comm1.Close();
 }
 
-void TForm1::AddPortFaultReason() {
+QString TForm1::AddPortFaultReason() {
     const QString reason = PortFaultReason(Comm1);
     if (!reason.isEmpty())
         AddLog(reason);
+    return reason;
+}
+
+QString TForm1::PortSharers() const {
+    const QString path = Comm1.ResolvedDevicePath();
+    const QString canonical = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+    return PortOpenHoldersText(canonical.isEmpty() ? path : canonical);
+}
+
+void TForm1::WarnIfPortShared() {
+    if (!Comm1.Enabled())
+        return;
+    const QString path = Comm1.ResolvedDevicePath();
+    const QString canonical = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+    const QString device = canonical.isEmpty() ? path : canonical;
+    QString first;
+    const QString others = PortOpenHoldersText(device, &first);
+    if (!others.isEmpty())
+        AddLog(PortSharedWarningText(device, others, first));
 }
 
 void TForm1::CmbComPortChange() {

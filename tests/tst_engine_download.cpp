@@ -300,7 +300,10 @@ void TestEngineDownload::imageEndThreshold() {
     QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(100, 10)}}))); // end 99
     rig.Start();
     QVERIFY(rig.WaitIdle());
-    VERIFY_LOG(rig, QStringList({QStringLiteral("파일오류 : 서버작업 취소")}));
+    VERIFY_LOG(rig, QStringList({QStringLiteral("파일오류 : 서버작업 취소"),
+                                 QStringLiteral("[Error] fw.hex: the image ends at address 99 "
+                                                "(100 bytes); images of at least 101 bytes are "
+                                                "sent")}));
     QVERIFY(!rig.F().Comm1.Enabled());
     QTest::qWait(100);
     QVERIFY(sim.Events().isEmpty()); // the port was never opened
@@ -396,7 +399,8 @@ void TestEngineDownload::productionRecord() {
     const QStringList expected[] = {
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "Mega128 0x44", "3", "2", "1", "ok", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "256000", "", "0", "0", "0", "failed",
-         QStringLiteral("통신포트오류:") + missing},
+         QStringLiteral("통신포트오류:") + missing + QStringLiteral(": No such device: ") +
+             missing + QStringLiteral("; plug the adapter in, or pick another port")},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""}};
@@ -405,6 +409,8 @@ void TestEngineDownload::productionRecord() {
                                     RecordResult::Stopped, RecordResult::Stopped};
     const RecordFailure failures[] = {RecordFailure::None, RecordFailure::Port, RecordFailure::None,
                                       RecordFailure::None, RecordFailure::None};
+    const FailureKind kinds[] = {FailureKind::None, FailureKind::Port, FailureKind::Interrupted,
+                                 FailureKind::Interrupted, FailureKind::Interrupted};
     for (int i = 0; i < 5; ++i) {
         QStringList row;
         for (const QJsonValue& v : rows.at(i + 1).toArray())
@@ -424,7 +430,9 @@ void TestEngineDownload::productionRecord() {
         QCOMPARE(rest, expected[i]);
         QCOMPARE(hooked[size_t(i)].Result, results[i]);
         QCOMPARE(hooked[size_t(i)].Failure, failures[i]);
-        QCOMPARE(hooked[size_t(i)].Detail, row[19]);
+        QCOMPARE(hooked[size_t(i)].Kind, kinds[i]);
+        // The detail column is the failure line, then the reason.
+        QVERIFY(row[19].startsWith(hooked[size_t(i)].Detail));
     }
     // The device column starts with the device opened: the operator's link resolved.
     QVERIFY(rows.at(1).toArray().at(5).toString().startsWith(pts));

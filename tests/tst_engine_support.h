@@ -128,7 +128,8 @@ bool WriteFile(const QString& path, const QByteArray& bytes);
 QByteArray Code(int size, int seed);
 // What a board's flash holds after the segments were written into an erased flash.
 QByteArray Flashed(const QMap<int, QByteArray>& segments, int flashSize);
-// Compares log lines; "hh:mm:ss" in an expected line stands for any time of day.
+// Compares log lines; "hh:mm:ss" in an expected line stands for any time of day, "<any>" for
+// any text.
 bool LogMatches(const QStringList& actual, const QStringList& expected, QString* why);
 
 // Log lines every engine test expects, written out here once.

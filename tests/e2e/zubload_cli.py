@@ -25,6 +25,8 @@ ports      --list-ports: one JSON object per device, Com1..Com8 first, and the s
 model      --model NAME in an empty start directory: a list the server lacks (4, a result and a
            row, kind network), then the list and the image fetched, in order
 helptext   --help lists the same exit statuses as the man page
+fetchstop  SIGINT while the model image trickles in: the fetch ends within about a second,
+           exit 130, a "stopped" row and no image file
 """
 import argparse
 import hashlib
@@ -35,8 +37,12 @@ import re
 import signal
 import subprocess
 import sys
+import shutil
+import socket
 import tempfile
+import threading
 import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_operator import (TIME, Run, check_flash, check_lines, expected_flash,  # noqa: E402
@@ -222,7 +228,9 @@ def case_failures(args, work, loader, images):
         # Short options combine as with getopt: -q and -b with its value.
         code, out, err = loader.run("-qb", "115200", "-p", board.link, images["blink"])
         expect(code, 1, out, err, "refused page")
-        check_lines(out.splitlines(), [r"\[Error\] Fail Download Page\[2\]:Over Count"],
+        check_lines(out.splitlines(), [r"\[Error\] Fail Download Page\[2\]:Over Count",
+                                       r"\[Error\] The board asked for page 2 again on every "
+                                       r"send \(noise on the line, or a rate it cannot hold\)"],
                     "refused page, quiet")
         # Pages 0 and 1 were taken, page 2 never: pages_sent and the board agree.
         row = record_rows(work)[-1].split(",")
@@ -524,6 +532,95 @@ def case_helptext(args, work, loader, images):
         raise Fail(f"help lists {helped}, the man page {manned}")
 
 
+class TrickleServer:
+    """The update server at the build's host, answering the probe at once and sending a model
+    image 10 bytes at a time, 100000 declared, until it is stopped."""
+
+    def __init__(self, host):
+        self.quit = threading.Event()
+        self.requests = []
+        outer = self
+
+        class Handler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                outer.requests.append(self.path)
+                if not self.path.startswith("/ydr/zubloader/"):
+                    self.send_response(200)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                self.send_response(200)
+                self.send_header("Content-Length", "100000")
+                self.end_headers()
+                try:
+                    while not outer.quit.wait(0.2):
+                        self.wfile.write(b":" * 10)
+                        self.wfile.flush()
+                except OSError:
+                    pass
+                self.close_connection = True
+
+        name, _, port = host.partition(":")
+        port = int(port or 80)
+        deadline = time.monotonic() + 600
+        while True:  # another test run on this machine may hold the port for a while
+            with socket.socket() as probe:
+                if probe.connect_ex((name, port)) != 0:
+                    break
+            if time.monotonic() > deadline:
+                raise Fail(f"{host} stayed in use by another program")
+            time.sleep(1)
+        self.server = ThreadingHTTPServer((name, port), Handler)
+        self.server.daemon_threads = True
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.quit.set()
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def case_fetchstop(args, work, loader, images):
+    start = fresh_dir(work, "fetchstop-start")
+    shutil.copy(images["list"], os.path.join(start, "hexlist.txt"))
+    server = TrickleServer(args.host)
+    try:
+        proc = subprocess.Popen([args.zubload, "--model", "A-Demo blinker 2 KiB", "-p",
+                                 os.path.join(work, "no-such-tty")], cwd=start,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            wait_for("the image requested",
+                     lambda: "/ydr/zubloader/demo-blink.hex" in server.requests, 30, 0.02)
+            time.sleep(0.5)
+            sent = time.monotonic()
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=30)
+            took = time.monotonic() - sent
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+    finally:
+        server.stop()
+    print(f"fetchstop: exit {took * 1000:.0f} ms after SIGINT")
+    out, err = out.decode(), err.decode()
+    expect(proc.returncode, 130, out, err, "fetch stop")
+    # libcurl asks at least once a second whether to go on, even while nothing arrives.
+    if took > 2.5:
+        raise Fail(f"fetch stop: the program ended {took:.1f} s after SIGINT")
+    if os.path.exists(os.path.join(start, "demo-blink.hex")):
+        raise Fail("fetch stop: a part of the image was stored")
+    if not record_rows(start)[-1].endswith(",stopped,"):
+        raise Fail(f"fetch stop: record {record_rows(start)}")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--zubload", required=True)
@@ -544,7 +641,7 @@ def main():
         failed = 0
         for case in (case_download, case_settings_json, case_failures, case_interrupt,
                      case_timeout, case_escapes, case_repeat, case_repeat_port, case_usage,
-                     case_list_ports, case_model, case_helptext):
+                     case_list_ports, case_model, case_helptext, case_fetchstop):
             try:
                 case(args, work, loader, images)
                 print(f"PASS {case.__name__[5:]}")
