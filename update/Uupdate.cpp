@@ -1,9 +1,9 @@
 #include "update/Uupdate.h"
 
 #include "image/ImageList.h"
+#include "image/SaveFile.h"
 #include "update/UrlForm.h"
 
-#include <QSaveFile>
 #include <QtGlobal>
 
 #include <curl/curl.h>
@@ -265,10 +265,9 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
         LastError = UpdError::Incomplete;
     if (LastError == UpdError::None) {
         // Written beside the target and renamed over it only when complete, so an older file
-        // stays whole whenever anything fails.
-        QSaveFile file(SaveDir + QStringLiteral("/") + fileName);
-        if (!file.open(QIODevice::WriteOnly) || file.write(t.body) != t.body.size() ||
-            !file.commit())
+        // stays whole whenever anything fails; a link in its place is refused, not written through.
+        const FileSave saved = SaveFileNoFollow(SaveDir + QStringLiteral("/") + fileName, t.body);
+        if (!saved.Saved)
             LastError = UpdError::SaveFailed;
     }
 
