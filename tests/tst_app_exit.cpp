@@ -61,9 +61,9 @@ private Q_SLOTS:
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 1);
         const QString err = QString::fromLocal8Bit(p.readAllStandardError());
-        QVERIFY2(QRegularExpression(QStringLiteral(
-                                        "^zubloader: the window needs a desktop session \\(.+\\); "
-                                        "zubload and zubloader-demo work without one\n$"))
+        QVERIFY2(QRegularExpression(
+                     QStringLiteral("^zubloader: the window needs a desktop session \\(.+\\); "
+                                    "zubload and zubloader-demo work without one\n$"))
                      .match(err)
                      .hasMatch(),
                  qPrintable(err));

@@ -17,9 +17,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
-#include <QScopeGuard>
 
 #include <sys/stat.h>
 
@@ -409,8 +409,7 @@ void TestEngineDownload::productionRecord() {
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""}};
-    const QString ports[] = {link, QLatin1Char('\'') + missing, mute.Pty(), mute.Pty(),
-                             mute.Pty()};
+    const QString ports[] = {link, QLatin1Char('\'') + missing, mute.Pty(), mute.Pty(), mute.Pty()};
     const RecordResult results[] = {RecordResult::Ok, RecordResult::Failed, RecordResult::Stopped,
                                     RecordResult::Stopped, RecordResult::Stopped};
     const RecordFailure failures[] = {RecordFailure::None, RecordFailure::Port, RecordFailure::None,

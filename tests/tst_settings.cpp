@@ -323,8 +323,8 @@ private Q_SLOTS:
         QCOMPARE(WriteSettingsFile(nowhere, kDefaultFile), SettingsError::CannotWrite);
         // A whole-file replace leaves no temporary files behind.
         form->SaveSettings(ini());
-        QCOMPARE(QDir(tmp_.path()).entryList({QStringLiteral("*default.ini*")},
-                                             QDir::Files | QDir::Hidden),
+        QCOMPARE(QDir(tmp_.path())
+                     .entryList({QStringLiteral("*default.ini*")}, QDir::Files | QDir::Hidden),
                  QStringList{QStringLiteral("default.ini")});
     }
 
