@@ -66,10 +66,14 @@ FileSave SaveFileNoFollow(const QString& path, const QByteArray& data, bool dire
 
     // A hidden name beside the target: no image list row can name it (rows never start with ".").
     const QFileInfo info(path);
+    // A name near the 255-byte limit leaves no room for the dot and the suffix.
+    QString stem = info.fileName();
+    if (QFile::encodeName(stem).size() > 200)
+        stem = QStringLiteral("zubsave");
     QByteArray temp;
     Fd fd;
     for (int attempt = 0; attempt < 100 && fd.Value < 0; ++attempt) {
-        temp = QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName() +
+        temp = QFile::encodeName(info.path() + QStringLiteral("/.") + stem +
                                  QStringLiteral(".%1").arg(QRandomGenerator::global()->generate(),
                                                            8, 16, QLatin1Char('0')));
         fd.Value = ::open(temp.constData(),
