@@ -17,8 +17,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -319,6 +322,9 @@ void TestEngineDownload::imageEndThreshold() {
 }
 
 void TestEngineDownload::productionRecord() {
+    // A shared station: the group may add its rows when the umask lets it.
+    const mode_t umaskBefore = ::umask(002);
+    const auto restoreUmask = qScopeGuard([umaskBefore] { ::umask(umaskBefore); });
     FormRig rig;
     std::vector<DownloadRecord> hooked;
     rig.F().RecordHook = [&hooked](const DownloadRecord& r) { hooked.push_back(r); };
@@ -342,8 +348,8 @@ void TestEngineDownload::productionRecord() {
     QTRY_COMPARE(sim.Count(QStringLiteral("END 1")), 1);
 
     // A failure: the port cannot be opened. Its name needs quoting in the port, device and
-    // detail columns.
-    const QString missing = rig.Dir() + QStringLiteral("/tty\"NO,NE");
+    // detail columns, and starts like a spreadsheet formula in the port column.
+    const QString missing = QStringLiteral("=tty\"NO,NE");
     rig.SetPort(missing);
     rig.Start();
     QVERIFY(rig.WaitIdle());
@@ -377,6 +383,9 @@ void TestEngineDownload::productionRecord() {
     QVERIFY(raw.endsWith("\r\n"));
     QCOMPARE(raw.count('\n'), raw.count("\r\n"));
     QCOMPARE(raw.count("\r\n"), 6); // header and five rows, no field spans lines
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, mode_t{0664});
 
     const QJsonObject csv = readRecord(path);
     const QJsonArray rows = csv.value(QStringLiteral("rows")).toArray();
@@ -404,7 +413,7 @@ void TestEngineDownload::productionRecord() {
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""}};
-    const QString ports[] = {link, missing, mute.Pty(), mute.Pty(), mute.Pty()};
+    const QString ports[] = {link, QLatin1Char('\'') + missing, mute.Pty(), mute.Pty(), mute.Pty()};
     const RecordResult results[] = {RecordResult::Ok, RecordResult::Failed, RecordResult::Stopped,
                                     RecordResult::Stopped, RecordResult::Stopped};
     const RecordFailure failures[] = {RecordFailure::None, RecordFailure::Port, RecordFailure::None,
@@ -463,6 +472,31 @@ void TestEngineDownload::recordNotWritable() {
     QCOMPARE(hooked.size(), size_t{1});
     QCOMPARE(hooked[0].Failure, RecordFailure::Port);
     QVERIFY(QFileInfo(rig.Dir() + QLatin1Char('/') + recordFileName()).isDir());
+
+    // A link planted in its place, to another user's file or to a name not yet there: refused
+    // the same way, and nothing is written or created through it.
+    const QString record = rig.Dir() + QLatin1Char('/') + recordFileName();
+    QVERIFY(QDir(rig.Dir()).rmdir(recordFileName()));
+    QTemporaryDir home;
+    const QString profile = home.path() + QStringLiteral("/.profile");
+    QVERIFY(WriteFile(profile, "PATH=/usr/bin\n"));
+    for (const QString& target : {profile, home.path() + QStringLiteral("/.bashrc")}) {
+        QVERIFY(QFile::remove(record) || !QFileInfo::exists(record));
+        QVERIFY(QFile::link(target, record));
+        rig.F().Memo1->clear();
+        rig.Start();
+        QVERIFY(rig.WaitIdle());
+        QCOMPARE(rig.Log().last(),
+                 QStringLiteral("[Warning] Production record not written: ") + record +
+                     QStringLiteral(" is a symbolic link, which is never written through"));
+        QVERIFY(QFileInfo(record).isSymLink());
+    }
+    QCOMPARE(hooked.size(), size_t{3});
+    QVERIFY(!hooked[2].RowWritten);
+    QFile kept(profile);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("PATH=/usr/bin\n"));
+    QVERIFY(!QFileInfo::exists(home.path() + QStringLiteral("/.bashrc")));
 }
 
 QTEST_MAIN(TestEngineDownload)

@@ -201,12 +201,14 @@ void TestEngineRefusals::reopenFailsAfterModeSwitch_data() {
 void TestEngineRefusals::reopenFailsAfterModeSwitch() {
     QFETCH(int, row);
     QFETCH(QString, typed);
-    TestBoard board({true, QByteArray("\x44\x70\x64\x54\x34", 5), true});
+    QTemporaryDir links;
+    TestBoard board({true, QByteArray("\x44\x70\x64\x54\x34", 5), true,
+                     links.path() + QStringLiteral("/usb-Zub_Board-if00-port0")});
     QVERIFY(board.Ok());
     FormRig rig;
     QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(700, 5)}})));
     rig.SetLocal(QStringLiteral("fw.hex"));
-    rig.SetPort(board.Pty());
+    rig.SetPort(board.Port());
     rig.F().CmbProtocol->setCurrentIndex(row);
     if (!typed.isNull())
         rig.F().CmbProtocol->setEditText(typed); // the row stays NORMAL, the text names ZUB16T2
@@ -214,8 +216,8 @@ void TestEngineRefusals::reopenFailsAfterModeSwitch() {
     QVERIFY(rig.WaitIdle());
     QVERIFY(board.Vanished());
     VERIFY_LOG(rig,
-               QStringList({kReady, kPower, QStringLiteral("통신포트오류:") + board.Pty(),
-                            QStringLiteral("[Error] No such device: ") + board.Pty() +
+               QStringList({kReady, kPower, QStringLiteral("통신포트오류:") + board.Port(),
+                            QStringLiteral("[Error] No such device: ") + board.Port() +
                                 QStringLiteral("; plug the adapter in, or pick another port")}));
     QVERIFY(!rig.F().PortOpened);
     QCOMPARE(board.WakeCount(), 0); // nothing written into a closed port

@@ -45,11 +45,15 @@ public:
         bool AnswerReady = true;
         QByteArray IdReply;              // sent after the go byte (may be short, or empty)
         bool VanishOnModeSwitch = false; // close the pty at the mode-switch frame
+        // A /dev/serial/by-id style link to the pty, gone with the board: a vanished board's
+        // name never comes back, whatever pty numbers other programs open meanwhile.
+        QString Link;
     };
     explicit TestBoard(const Script& script);
     ~TestBoard();
     bool Ok() const { return master_ >= 0 || vanished_; }
     QString Pty() const { return pty_; }
+    QString Port() const { return script_.Link.isEmpty() ? pty_ : script_.Link; }
     int WakeCount() const { return wakes_; }
     int GoCount() const { return gos_; }
     bool Vanished() const { return vanished_; }

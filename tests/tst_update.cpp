@@ -191,6 +191,16 @@ private Q_SLOTS:
         // The list file is the one reserved name the client fetches.
         upd.DownloadFile(upd.UpdateUrl, QStringLiteral("hexlist.txt"));
         QCOMPARE(readAll(saveDir_ + QStringLiteral("/hexlist.txt")), QByteArray("A-one=fw.hex\n"));
+        // A link planted in the file's place is refused and kept; nothing reaches its target.
+        QTemporaryDir elsewhere;
+        const QString victim = elsewhere.path() + QStringLiteral("/.bashrc");
+        writeAll(victim, QByteArray("the operator's own"));
+        QVERIFY(QFile::remove(saveDir_ + QStringLiteral("/fw.hex")));
+        QVERIFY(QFile::link(victim, saveDir_ + QStringLiteral("/fw.hex")));
+        upd.DownloadFile(upd.UpdateUrl, QStringLiteral("fw.hex"));
+        QCOMPARE(upd.LastError, UpdError::SaveFailed);
+        QCOMPARE(readAll(victim), QByteArray("the operator's own"));
+        QVERIFY(QFileInfo(saveDir_ + QStringLiteral("/fw.hex")).isSymLink());
         QCOMPARE(entries(saveDir_),
                  (QStringList{QStringLiteral("big.bin"), QStringLiteral("fw.hex"),
                               QStringLiteral("hexlist.txt")}));

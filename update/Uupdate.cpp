@@ -1,10 +1,10 @@
 #include "update/Uupdate.h"
 
 #include "image/ImageList.h"
+#include "image/SaveFile.h"
 #include "update/UrlForm.h"
 
 #include <QLoggingCategory>
-#include <QSaveFile>
 #include <QtGlobal>
 
 #include <curl/curl.h>
@@ -357,13 +357,16 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
     LastReason = fetchReason(LastError, status, rc, errors, t.body.size(), declared, t.cap);
     if (LastError == UpdError::None) {
         // Written beside the target and renamed over it only when complete, so an older file
-        // stays whole whenever anything fails.
-        QSaveFile file(SaveDir + QStringLiteral("/") + fileName);
-        if (!file.open(QIODevice::WriteOnly) || file.write(t.body) != t.body.size() ||
-            !file.commit()) {
+        // stays whole whenever anything fails; a link in its place is refused, not written through.
+        const QString target = SaveDir + QStringLiteral("/") + fileName;
+        const FileSave saved = SaveFileNoFollow(target, t.body);
+        if (!saved.Saved) {
             LastError = UpdError::SaveFailed;
             LastReason = QStringLiteral("could not be saved as %1: %2")
-                             .arg(file.fileName(), file.errorString());
+                             .arg(target, saved.Link ? QStringLiteral("a symbolic link stands in "
+                                                                      "its place and is never "
+                                                                      "written through")
+                                                     : qt_error_string(saved.SystemError));
         }
     }
 

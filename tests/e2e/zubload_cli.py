@@ -27,6 +27,8 @@ model      --model NAME in an empty start directory: a list the server lacks (4,
 helptext   --help lists the same exit statuses as the man page
 fetchstop  SIGINT while the model image trickles in: the fetch ends within about a second,
            exit 130, a "stopped" row and no image file
+record     list rows that name a month's production record are refused; the record keeps its
+           rows; two users of one group in a group-writable folder both get their rows
 """
 import argparse
 import hashlib
@@ -34,6 +36,7 @@ import json
 import os
 import pty
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -621,6 +624,72 @@ def case_fetchstop(args, work, loader, images):
         raise Fail(f"fetch stop: record {record_rows(start)}")
 
 
+def case_record_names(args, work, loader, images):
+    """A list row that names a production record, this month's or an old one, is refused as
+    an unsafe name: the old rows stay, each run adds its own row, an old month is untouched."""
+    start = fresh_dir(work, "record-names-start")
+    month = time.strftime("%Y-%m")
+    record = os.path.join(start, f"downloads-{month}.csv")
+    old = os.path.join(start, "downloads-2019-01.csv")
+    header = "\ufeffstarted,ended,station,program,port,device,source,model,image,image_bytes," \
+             "image_sha256,protocol,baud,chip,pages_sent,pages_skipped,resends,seconds,result," \
+             "detail\r\n"
+    kept = (header + "2019-01-02T03:04:05.000+00:00,x,board 1\r\n").encode("utf-8")
+    for path in (record, old):
+        with open(path, "wb") as f:
+            f.write(kept)
+    with open(os.path.join(start, "hexlist.txt"), "wb") as f:
+        f.write(f"This month=downloads-{month}.csv\r\nAn old month=DOWNLOADS-2019-01.CSV\r\n"
+                .encode())
+    for model, name in (("This month", f"downloads-{month}.csv"),
+                        ("An old month", "DOWNLOADS-2019-01.CSV")):
+        code, out, err = loader.run("-C", start, "-p", os.path.join(work, "no-such-tty"),
+                                    "--model", model)
+        expect(code, 4, out, err, f"record names: {model}")
+        if f"[Error] Image file name refused: {name}" not in out.splitlines():
+            raise Fail(f"record names: {model}: no refusal\nstdout:\n{out}\nstderr:\n{err}")
+    if read(old) != kept:
+        raise Fail(f"record names: the old month's record changed: {read(old)!r}")
+    got = read(record)
+    if not got.startswith(kept) or len(record_rows(start)) != 4 or \
+            not all(",failed," in row for row in got.decode("utf-8-sig").splitlines()[2:]):
+        raise Fail(f"record names: this month's record is {got!r}")
+
+
+def case_shared_station(args, work, loader, images):
+    """Two operators (two users of one group, umask 002) share a group-writable start
+    directory: both rows reach the record. Needs root to act as the two users."""
+    if os.geteuid() != 0:
+        print("SKIP shared_station: not root, cannot run as two users")
+        return
+    gid = 64242
+    station = tempfile.mkdtemp(prefix="zubload-station-")
+    try:
+        os.chown(station, 0, gid)
+        os.chmod(station, 0o2775)
+        firmware = os.path.join(station, "local.hex")
+        shutil.copyfile(images["local"], firmware)
+        os.chmod(firmware, 0o644)
+        for uid in (64201, 64202):
+            p = subprocess.run(
+                ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--clear-groups", "sh", "-c",
+                 'umask 002; exec "$0" "$@"', loader.exe, "-C", station, "-p",
+                 os.path.join(station, "no-such-tty"), firmware],
+                stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            err = p.stderr.decode(errors="replace")
+            if p.returncode == 0 or "Production record not written" in err:
+                raise Fail(f"shared station: user {uid}: exit {p.returncode}\nstderr:\n{err}")
+        rows = record_rows(station)
+        if len(rows) != 2:
+            raise Fail(f"shared station: {len(rows)} rows in the record: {rows}")
+        record = [n for n in os.listdir(station) if n.startswith("downloads-")][0]
+        mode = os.stat(os.path.join(station, record)).st_mode & 0o777
+        if mode != 0o664:
+            raise Fail(f"shared station: the record has mode {mode:o}, not 664")
+    finally:
+        shutil.rmtree(station, ignore_errors=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--zubload", required=True)
@@ -641,7 +710,8 @@ def main():
         failed = 0
         for case in (case_download, case_settings_json, case_failures, case_interrupt,
                      case_timeout, case_escapes, case_repeat, case_repeat_port, case_usage,
-                     case_list_ports, case_model, case_helptext, case_fetchstop):
+                     case_list_ports, case_model, case_helptext, case_fetchstop,
+                     case_record_names, case_shared_station):
             try:
                 case(args, work, loader, images)
                 print(f"PASS {case.__name__[5:]}")
