@@ -44,6 +44,8 @@ QString FetchErrorText(UpdError error) {
         return QStringLiteral("the file could not be saved in the start directory");
     case UpdError::UnsafeName:
         return QStringLiteral("the file name is not one plain name of the start directory");
+    case UpdError::Cancelled:
+        return QStringLiteral("stopped");
     case UpdError::NoClient:
     case UpdError::NoRequest:
     case UpdError::None:
@@ -97,6 +99,8 @@ std::optional<int> LoaderRun::Prepare() {
 
     engine_ = std::make_unique<DownloadEngine>(choices_);
     DownloadEngine* e = engine_.get();
+    // The thread is blocked inside a fetch when Ctrl-C comes: the client polls the signal itself.
+    e->Upd.Cancelled = [] { return StopSignalSeen(); };
     connect(e, &DownloadEngine::MessageBox, this,
             [this](const QString& text) { out_.Message(text); });
     connect(e, &DownloadEngine::LogLine, this, [this](const QString& line) { out_.Log(line); });
@@ -233,12 +237,17 @@ std::optional<int> LoaderRun::fetchImageList() {
     QString reason;
     if (!answered) {
         line = QStringLiteral("[장애]서버에 연결 할 수 없습니다.");
-        reason = QStringLiteral("the update server %1 did not answer").arg(f->Upd.BaseUrl);
+        // The client's own words name a TLS refusal or the system's error, where it has them.
+        reason = !f->Upd.LastReason.isEmpty()
+                     ? f->Upd.LastReason
+                     : QStringLiteral("the update server %1 did not answer").arg(f->Upd.BaseUrl);
     } else {
         line = QStringLiteral("[ERROR] Cannot a Hex_List File!");
         f->ShowMessage(line);
         reason = QStringLiteral("%1 could not be fetched from %2: %3")
-                     .arg(listFile, f->Upd.UpdateUrl, FetchErrorText(f->Upd.LastError));
+                     .arg(listFile, f->Upd.UpdateUrl,
+                          f->Upd.LastReason.isEmpty() ? FetchErrorText(f->Upd.LastError)
+                                                      : f->Upd.LastReason);
     }
     f->EndRecord(RecordResult::Failed, RecordFailure::Image, line, FailureKind::Network, reason);
     reportEarlyEnd();

@@ -88,6 +88,8 @@ public:
     // to the caller. FirmwareLoads counts the loads, whatever their outcome.
     FirmwareFileLoad LoadFirmwareFileReport(const QString& fileName, bool showBoxes);
     uint32_t FirmwareLoads = 0;
+    // Why the last load gave no image (FirmwareLoadReason); empty when it gave one.
+    QString LastLoadReason;
     // Reads the image list into ModelFiles and hands its model names on (ModelListRead); a list
     // that cannot be read leaves both as they were and shows the box.
     void ReadImageList(const QString& fileName);
@@ -113,8 +115,12 @@ public:
     // (SetBaudRate(-1) then keeps the component's current rate).
     int BaudRateBoxCode() const;
     // After a port error line: one line saying why the port would not open (or went away) and
-    // the usual fix.
-    void AddPortFaultReason();
+    // the usual fix; returns that line (empty when there was none).
+    QString AddPortFaultReason();
+    // The other programs that have the open port's device open too ("cat (pid 7)"), or empty.
+    QString PortSharers() const;
+    // After an open: a warning line when other programs have the device open as well.
+    void WarnIfPortShared();
 
     // ---- engine/: the download state machine and the model image branch -----------------------
     void TmMainProTimer();
@@ -153,7 +159,14 @@ public:
     } LocalImage;
     // This Start's last refusal of a model image: the line logged when the branch gives up.
     QString ModelImageRefusal;
-    void LoadModelImageFile(const QString& name);
+    // fetched: the file was just fetched, and Upd tells how that went.
+    void LoadModelImageFile(const QString& name, bool fetched);
+    // A fetch abandoned by a Stop: no load and no retry, the engine in Idle for the Stop.
+    void StopModelFetch();
+    // The refusal (or the probe's failure) without "[Error] ", for the record, and its kind.
+    QString ModelImageReason;
+    FailureKind ModelImageKind = FailureKind::None;
+
     QString ModelImagePath;  // the model file this Start loads, tests for and deletes
     int32_t ProgressMax = 0; // the folding point of the page bar (page count / 2)
     // The production record of the Start under way; RecordOpen until its row is written.
@@ -168,6 +181,10 @@ public:
     void StopRecord();   // a Start that was still running ends as "stopped"
     void RecordImage();  // image columns, from the image about to be sent
     void RecordDevice(); // device column, of the port the Start opened
+    // Why the image in memory is not sent (too small, or the last load's reason), with its name.
+    QString ImageRefusalReason() const;
+    // "; cat (pid 7) has the port open too ..." when other programs share the port, else empty.
+    QString SharedPortNote() const;
     DownloadRecord Record;
     bool RecordOpen = false;
     // The device column of an opened port is looked up while the board is awaited, not

@@ -38,6 +38,8 @@ QTimer* makeTimer(QObject* parent, const char* name, int interval) {
     timer->setInterval(interval);
     return timer;
 }
+// The smallest image end the engine sends; a shorter image is refused before the port opens.
+constexpr int32_t kMinImageEnd = 100;
 
 QString nowStamp(QTime& stamp) {
     stamp = QTime::currentTime();
@@ -266,9 +268,10 @@ void DownloadEngine::WarnIfRateNotTaken(int code) {
 
 void DownloadEngine::OpenLink() {
     RecordImage();
-    if (ImageEnd < 100) {
+    if (ImageEnd < kMinImageEnd) {
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Image, QStringLiteral("파일오류 : 서버작업 취소"));
+        FailDownload(RecordFailure::Image, QStringLiteral("파일오류 : 서버작업 취소"),
+                     FailureKind::Image, ImageRefusalReason());
         return;
     }
     // Settings may hold an index that is no row, or the box shows typed text that names none:
@@ -276,7 +279,8 @@ void DownloadEngine::OpenLink() {
     const int protocol = ProtocolBoxRow(Choices.ProtocolText());
     if (protocol < 0 || protocol >= kProtocolCount) {
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Download, RowErrorText(EngineError::ProtocolNoRow, protocol));
+        const QString line = RowErrorText(EngineError::ProtocolNoRow, protocol);
+        FailDownload(RecordFailure::Download, line, FailureKind::Port, line.mid(8));
         return;
     }
     Record.Protocol = QString::fromLatin1(kProtocolNames[static_cast<size_t>(protocol)]);
@@ -284,7 +288,8 @@ void DownloadEngine::OpenLink() {
     const bool rateUsed = protocol == kProtocolNormal || Choices.AutoReset();
     if (rateUsed && (rate < 0 || rate > kRateCodeMax)) {
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Download, RowErrorText(EngineError::RateNoRow, rate));
+        const QString line = RowErrorText(EngineError::RateNoRow, rate);
+        FailDownload(RecordFailure::Download, line, FailureKind::Port, line.mid(8));
         return;
     }
     const int code = protocol == kProtocolNormal ? rate : kRateCodeMax;
@@ -295,8 +300,10 @@ void DownloadEngine::OpenLink() {
     // The record's device column: looked up while the board is awaited, or when the record ends.
     RecordDevicePending = true;
     if (OpenPort()) {
-        if (!wasOpen)
+        if (!wasOpen) {
             WarnIfRateNotTaken(code);
+            WarnIfPortShared();
+        }
         AddLog(QStringLiteral("다운로드 준비가 되었습니다."));
         AddLog(QStringLiteral("장치의 전원스위치를 OFF/ON하십시오."));
         QThread::msleep(50);
@@ -374,7 +381,11 @@ void DownloadEngine::WaitId() {
     ++StepCounter;
     if (StepCounter > kIdTicks) {
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Download, QStringLiteral("[Error] Get ID fail!!!"));
+        FailDownload(RecordFailure::Download, QStringLiteral("[Error] Get ID fail!!!"),
+                     FailureKind::Board,
+                     QStringLiteral("The boot loader answered but sent no chip identification "
+                                    "within 3 seconds") +
+                         SharedPortNote());
     } else if (IsIdReply(RxCount)) {
         const uint8_t pageCode = RxBuf[3];
         Device = DecodeIdReply(RxBuf.data());
@@ -386,14 +397,16 @@ void DownloadEngine::WaitId() {
         if (plan.Error == EngineError::PageSizeUnknown) {
             // Ends like a failed identification: the port stays open.
             DownloadState = DownloadStep::Idle;
-            FailDownload(RecordFailure::Download, PlanErrorText(plan, ImageEnd, Device, pageCode));
+            const QString line = PlanErrorText(plan, ImageEnd, Device, pageCode);
+            FailDownload(RecordFailure::Download, line, FailureKind::Board, line.mid(8));
         } else if (plan.Error != EngineError::None) {
             // No board gets a wrapped, truncated or blank-only image.
             const QString line = PlanErrorText(plan, ImageEnd, Device, pageCode);
             AddLog(line);
             ClosePort();
             DownloadState = DownloadStep::Idle;
-            EndRecord(RecordResult::Failed, RecordFailure::Download, line);
+            EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Image,
+                      line.mid(8));
         } else {
             PageCount = plan.PageCount;
             PageIndex = plan.FirstPage;
@@ -448,18 +461,28 @@ void DownloadEngine::WaitAck() {
         const QString line = QStringLiteral("[Error] Fail Download Page[") +
                              QString::number(PageIndex) + QStringLiteral("]:Over Count");
         AddLog(line);
+        // Asked for before the port closes: the other programs are looked for on its device.
+        const QString reason = QStringLiteral("The board asked for page %1 again on every send "
+                                              "(noise on the line, or a rate it cannot hold)")
+                                   .arg(PageIndex) +
+                               SharedPortNote();
+        AddLog(QStringLiteral("[Error] ") + reason);
         DownloadState = DownloadStep::Idle;
         FlushInput();
         ClosePort();
-        EndRecord(RecordResult::Failed, RecordFailure::Download, line);
+        EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Board, reason);
     } else if (SilenceTicks > kAckSilenceTicks) {
         const QString line = QStringLiteral("[Error] Fail Download Page[") +
                              QString::number(PageIndex) + QStringLiteral("]: No Response");
         AddLog(line);
+        const QString reason =
+            QStringLiteral("The board did not answer page %1 within 3 seconds").arg(PageIndex) +
+            SharedPortNote();
+        AddLog(QStringLiteral("[Error] ") + reason);
         DownloadState = DownloadStep::Idle;
         FlushInput();
         ClosePort();
-        EndRecord(RecordResult::Failed, RecordFailure::Download, line);
+        EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Board, reason);
     } else {
         switch (PageAnswerOf(RxBuf.data(), RxCount)) {
         case PageAnswer::Ack:
@@ -500,6 +523,28 @@ void DownloadEngine::Finish() {
     // After the end frame and its lines: the board is done before the row goes to disk.
     EndRecord(RecordResult::Ok);
     TmMainPro->start();
+}
+
+QString DownloadEngine::ImageRefusalReason() const {
+    const bool local = Choices.LocalFile();
+    const QString name = local ? PrintableName(Choices.FileName()) : QString();
+    const QString prefix = name.isEmpty() ? QString() : name + QStringLiteral(": ");
+    if (ImageEnd <= 0)
+        return prefix +
+               (LastLoadReason.isEmpty() ? QStringLiteral("no image loaded") : LastLoadReason);
+    return prefix + QStringLiteral("the image ends at address %1 (%2 bytes); images of at least %3 "
+                                   "bytes are sent")
+                        .arg(ImageEnd)
+                        .arg(int64_t{ImageEnd} + 1)
+                        .arg(kMinImageEnd + 1);
+}
+
+QString DownloadEngine::SharedPortNote() const {
+    const QString others = PortSharers();
+    if (others.isEmpty())
+        return {};
+    return QStringLiteral("; %1 has the port open too and may take the board's answers")
+        .arg(others);
 }
 
 void DownloadEngine::Release() {

@@ -20,30 +20,36 @@ constexpr int32_t kRetries = 2; // a third rejected load gives up
 } // namespace
 
 void DownloadEngine::LoadModelImage() {
-    if (StepCounter == 0)
+    if (StepCounter == 0) {
         ModelImageRefusal.clear();
+        ModelImageKind = FailureKind::Network;
+        ModelImageReason.clear();
+    }
     const int row = Choices.ModelRow();
     if (row < 0) {
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Image, RowErrorText(EngineError::ModelNoRow, row));
+        const QString line = RowErrorText(EngineError::ModelNoRow, row);
+        FailDownload(RecordFailure::Image, line, FailureKind::Image, line.mid(8));
         return;
     }
     if (row >= static_cast<int>(ModelFiles.size()) ||
         ModelFiles[static_cast<size_t>(row)].isEmpty()) {
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Image, RowErrorText(EngineError::ModelNoFile, row));
+        const QString line = RowErrorText(EngineError::ModelNoFile, row);
+        FailDownload(RecordFailure::Image, line, FailureKind::Image, line.mid(8));
         return;
     }
     const QString name = ModelFiles[static_cast<size_t>(row)];
     // The name comes from the server's list; the engine may delete the file it names.
     if (!IsSafeModelFileName(name)) {
         DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Image, RowErrorText(EngineError::ModelUnsafeName, row, name));
+        const QString line = RowErrorText(EngineError::ModelUnsafeName, row, name);
+        FailDownload(RecordFailure::Image, line, FailureKind::Image, line.mid(8));
         return;
     }
     ModelImagePath = StartDir + QLatin1Char('/') + name;
     if (QFileInfo(ModelImagePath).isFile()) {
-        LoadModelImageFile(name);
+        LoadModelImageFile(name, false);
         AddLog(kSeparator);
         AddLog(QStringLiteral("Load File OK"));
         Q_EMIT FetchBarSet(true);
@@ -52,30 +58,67 @@ void DownloadEngine::LoadModelImage() {
     }
     Q_EMIT FetchBarSet(false);
     if (!Upd.CheckServer(Upd.BaseUrl)) {
+        // The reason of this probe, not of a refusal of an earlier load.
+        ModelImageRefusal.clear();
+        ModelImageKind = FailureKind::Network;
+        ModelImageReason = Upd.LastReason;
+        if (Upd.Cancelled && Upd.Cancelled()) {
+            StopModelFetch();
+            return;
+        }
         DownloadState = DownloadStep::NetFail;
         return;
     }
     Upd.DownloadFile(Upd.UpdateUrl, name);
+    // A Stop the blocked event loop could not deliver: no load, no retry, no 2-second pause.
+    if (Upd.LastError == UpdError::Cancelled) {
+        StopModelFetch();
+        return;
+    }
     AddLog(kSeparator);
     AddLog(QStringLiteral("Load file from server...."));
-    LoadModelImageFile(name);
+    LoadModelImageFile(name, true);
     DownloadState = DownloadStep::CheckImage;
 }
 
-void DownloadEngine::LoadModelImageFile(const QString& name) {
+void DownloadEngine::StopModelFetch() {
+    // The Stop that asked for it is queued: it ends the record as stopped and logs its line, as
+    // a Stop between two ticks does.
+    ImageEnd = 0;
+    DownloadState = DownloadStep::Idle;
+}
+
+void DownloadEngine::LoadModelImageFile(const QString& name, bool fetched) {
     // Up to three loads a Start may be refused; the operator gets one box, at the first load, and
     // the log names the file and the last reason when the branch gives up.
+    const bool fetchFailed = fetched && Upd.LastError != UpdError::None;
     const FirmwareFileLoad load = LoadFirmwareFileReport(ModelImagePath, StepCounter == 0);
     ImageEnd = load.End;
     if (ImageEnd > kAcceptAbove)
         return;
-    QString reason = HexRefusalReason(load.Hex);
-    if (reason.isEmpty())
-        reason = ImageEnd == 0
-                     ? QStringLiteral("no data")
-                     : QStringLiteral("image ends at address %1, too short").arg(ImageEnd);
-    ModelImageRefusal =
-        QStringLiteral("[Error] Model image %1 refused: %2").arg(PrintableName(name), reason);
+    QString reason;
+    if (fetchFailed) {
+        // A fetch that wrote nothing left nothing to load: its own reason stands, not the
+        // loader's "no such file".
+        reason = Upd.LastReason;
+        // The transfer itself failed; a refused answer or a file that could not be kept is
+        // about the image.
+        ModelImageKind = Upd.LastError == UpdError::Connect || Upd.LastError == UpdError::Tls ||
+                                 Upd.LastError == UpdError::Incomplete
+                             ? FailureKind::Network
+                             : FailureKind::Image;
+    } else {
+        reason = FirmwareLoadReason(load, ModelImagePath);
+        if (reason.isEmpty())
+            reason = QStringLiteral("the image ends at address %1 (%2 bytes), too small")
+                         .arg(ImageEnd)
+                         .arg(int64_t{ImageEnd} + 1);
+        reason = QStringLiteral("refused by the loader: ") + reason;
+        ModelImageKind = FailureKind::Image;
+    }
+    ModelImageReason =
+        QStringLiteral("Model image %1 refused: %2").arg(PrintableName(name), reason);
+    ModelImageRefusal = QStringLiteral("[Error] ") + ModelImageReason;
 }
 
 void DownloadEngine::CheckImage() {
@@ -104,5 +147,15 @@ void DownloadEngine::NetFail() {
     if (!ModelImageRefusal.isEmpty())
         AddLog(ModelImageRefusal);
     DownloadState = DownloadStep::Idle;
-    FailDownload(RecordFailure::Image, QStringLiteral("네트워크 연결이 불안정합니다."));
+    const QString line = QStringLiteral("네트워크 연결이 불안정합니다.");
+    if (!ModelImageRefusal.isEmpty()) {
+        // The refusal line above is the reason; it is not logged twice.
+        AddLog(line);
+        EndRecord(RecordResult::Failed, RecordFailure::Image, line, ModelImageKind,
+                  ModelImageReason);
+        return;
+    }
+    FailDownload(RecordFailure::Image, line, FailureKind::Network,
+                 ModelImageReason.isEmpty() ? QStringLiteral("The update server does not answer")
+                                            : ModelImageReason);
 }

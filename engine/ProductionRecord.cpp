@@ -69,7 +69,13 @@ QString RecordFilePath(const QString& dir, const QDateTime& when) {
            QStringLiteral(".csv");
 }
 
-QString CsvField(const QString& text) {
+QString CsvField(const QString& input) {
+    // A spreadsheet runs a cell that begins like a formula; the apostrophe makes it text and is
+    // not shown. Model and image names come from the server's list, so this is not hypothetical.
+    static constexpr char16_t kFormulaStarts[] = u"=+-@\t\r";
+    QString text = input;
+    if (!text.isEmpty() && QStringView(kFormulaStarts).contains(text.front()))
+        text.prepend(QLatin1Char('\''));
     if (!text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char(',')) &&
         !text.contains(QLatin1Char('\r')) && !text.contains(QLatin1Char('\n')))
         return text;
@@ -120,7 +126,9 @@ QString FailureKindText(FailureKind kind) {
 }
 
 QString RecordDetailText(const DownloadRecord& record) {
-    if (record.Reason.isEmpty() || record.Detail.isEmpty())
+    // A failure line that is its own reason ("[Error] <reason>") is not repeated.
+    if (record.Reason.isEmpty() || record.Detail.isEmpty() ||
+        record.Detail == QStringLiteral("[Error] ") + record.Reason)
         return record.Detail;
     return record.Detail + QStringLiteral(": ") + record.Reason;
 }
@@ -160,11 +168,20 @@ QString ImageSha256(const uint8_t* image, int64_t size) {
 RecordWrite AppendRecordRow(const QString& path, const QByteArray& row) {
     const QByteArray name = QFile::encodeName(path);
     Fd fd;
-    // Non-blocking open: a FIFO in the file's place must not hang the caller.
-    fd.Value =
-        ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-    if (fd.Value < 0)
-        return {RecordError::Open, errno};
+    // Non-blocking open: a FIFO in the file's place must not hang the caller. No link is
+    // followed: in a shared folder another user could point one at a file of the operator's.
+    // Created as every other file is (0666 less the umask), so a shared station's group can add
+    // its rows.
+    fd.Value = ::open(
+        name.constData(),
+        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY, 0666);
+    if (fd.Value < 0) {
+        const int error = errno;
+        struct stat link {};
+        if (error == ELOOP && ::lstat(name.constData(), &link) == 0 && S_ISLNK(link.st_mode))
+            return {RecordError::Link, 0};
+        return {RecordError::Open, error};
+    }
     struct stat st {};
     if (::fstat(fd.Value, &st) != 0)
         return {RecordError::Open, errno};
@@ -210,6 +227,8 @@ QString RecordErrorText(const RecordWrite& write, const QString& path) {
         return QStringLiteral("cannot open %1 (%2)").arg(path, system);
     case RecordError::NotAFile:
         return QStringLiteral("%1 is not a regular file").arg(path);
+    case RecordError::Link:
+        return QStringLiteral("%1 is a symbolic link, which is never written through").arg(path);
     case RecordError::Lock:
         return QStringLiteral("cannot lock %1 (%2)").arg(path, system);
     case RecordError::Write:

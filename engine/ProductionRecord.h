@@ -64,7 +64,7 @@ constexpr int kRecordColumnCount = 20;
 extern const std::array<RecordColumn, kRecordColumnCount> kRecordColumns;
 
 // Why a row could not be added; the reason text names the file and the system's own words.
-enum class RecordError { None, Open, NotAFile, Lock, Write, Sync };
+enum class RecordError { None, Open, NotAFile, Link, Lock, Write, Sync };
 
 struct RecordWrite {
     RecordError Error = RecordError::None;
@@ -75,7 +75,8 @@ struct RecordWrite {
 QString RecordProgramText();
 // The month's file in `dir`, by local time: dir/downloads-YYYY-MM.csv.
 QString RecordFilePath(const QString& dir, const QDateTime& when);
-// One field as RFC 4180 writes it: quoted only when it holds a quote, comma, CR or LF.
+// One field as RFC 4180 writes it: quoted only when it holds a quote, comma, CR or LF. A field
+// that begins with =, +, -, @, tab or CR gets a leading apostrophe so no spreadsheet runs it.
 QString CsvField(const QString& text);
 QByteArray RecordHeaderRow();                       // column names, CR LF
 QByteArray RecordRow(const DownloadRecord& record); // UTF-8, CR LF
@@ -87,7 +88,8 @@ QString RecordDetailText(const DownloadRecord& record);
 // Lower-case hex SHA-256 of `size` bytes; empty when size is 0 or less.
 QString ImageSha256(const uint8_t* image, int64_t size);
 // Appends the row with one write under an exclusive lock, then flushes it to disk. A file that is
-// new or empty gets the byte order mark and the header row in the same write.
+// new or empty gets the byte order mark and the header row in the same write. A symbolic link,
+// folder, FIFO or device in the file's place is refused, never written through.
 RecordWrite AppendRecordRow(const QString& path, const QByteArray& row);
 // The reason of the warning line "[Warning] Production record not written: <reason>".
 QString RecordErrorText(const RecordWrite& write, const QString& path);

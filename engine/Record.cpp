@@ -47,21 +47,28 @@ void DownloadEngine::RecordDevice() {
 void DownloadEngine::FailDownload(RecordFailure failure, const QString& line, FailureKind kind,
                                   const QString& reason) {
     AddLog(line);
-    if (!reason.isEmpty())
-        AddLog(QStringLiteral("[Error] ") + reason);
+    // A line that is already "[Error] <reason>" says it once.
+    const QString reasonLine = QStringLiteral("[Error] ") + reason;
+    if (!reason.isEmpty() && reasonLine != line)
+        AddLog(reasonLine);
     EndRecord(RecordResult::Failed, failure, line, kind, reason);
 }
 
 void DownloadEngine::FailPort() {
     const QString line = QStringLiteral("통신포트오류:") + Choices.PortName();
     AddLog(line);
-    AddPortFaultReason();
-    EndRecord(RecordResult::Failed, RecordFailure::Port, line);
+    QString reason = AddPortFaultReason();
+    if (reason.startsWith(QLatin1String("[Error] ")))
+        reason.remove(0, 8);
+    if (reason.isEmpty())
+        reason = QStringLiteral("the port could not be used");
+    EndRecord(RecordResult::Failed, RecordFailure::Port, line, FailureKind::Port, reason);
 }
 
 void DownloadEngine::StopRecord() {
     if (RecordOpen)
-        EndRecord(RecordResult::Stopped);
+        EndRecord(RecordResult::Stopped, RecordFailure::None, QString(), FailureKind::Interrupted,
+                  QStringLiteral("Stopped by the operator"));
 }
 
 void DownloadEngine::EndRecord(RecordResult result, RecordFailure failure, const QString& detail,

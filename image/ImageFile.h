@@ -22,12 +22,19 @@ struct FirmwareFileLoad {
     HexLoadState Hex; // Hex.Error also tells why the file itself could not be read
     FirmwareKind Kind = FirmwareKind::PlainHex;
     bool Opened = false;
-    int32_t End = 0; // the highest address loaded; 0 when refused or without data
+    int32_t End = 0;     // the highest address loaded; 0 when refused or without data
+    qint64 Bytes = 0;    // bytes read from the file
+    bool Binary = false; // a byte no text file holds (NUL, most control codes) was read
+    int SystemError = 0; // errno of a failed open or read
 };
 
 // Loads a firmware file into image (kImageSize bytes). A file that cannot be opened leaves the
 // image as it was; a refused load leaves it all 0xFF.
 FirmwareFileLoad ReadFirmwareFile(const QString& path, uint8_t* image);
+
+// Why a load gave no image, as a phrase for a log line ("the file is empty"); empty when it gave
+// one (whatever its size). `path` is the name as given.
+QString FirmwareLoadReason(const FirmwareFileLoad& load, const QString& path);
 
 // The message boxes of a refused load, in the order they are shown; empty when it loaded.
 QStringList FirmwareLoadBoxes(const FirmwareFileLoad& load);

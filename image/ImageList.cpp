@@ -12,6 +12,10 @@ namespace {
 // Files of the program itself, which a list entry must never replace or delete.
 constexpr std::array<const char*, 3> ReservedNames = {"default.ini", "hexlist.txt", "default.hex"};
 
+// The record files' names, downloads-YYYY-MM.csv: refused whatever stands between.
+constexpr const char* RecordNamePrefix = "downloads-";
+constexpr const char* RecordNameSuffix = ".csv";
+
 // Longest file name the usual Linux file systems take (NAME_MAX).
 constexpr int MaxNameBytes = 255;
 
@@ -116,6 +120,11 @@ bool IsSafeModelFileName(const QString& name) {
         if (name.compare(QLatin1String(reserved), Qt::CaseInsensitive) == 0)
             return false;
     }
+    // The production record of any month (downloads-YYYY-MM.csv): a refused "image" of that name
+    // would be deleted and replaced by the server's file.
+    if (name.startsWith(QLatin1String(RecordNamePrefix), Qt::CaseInsensitive) &&
+        name.endsWith(QLatin1String(RecordNameSuffix), Qt::CaseInsensitive))
+        return false;
     const QByteArray bytes = name.toLocal8Bit();
     if (bytes.size() > MaxNameBytes)
         return false;

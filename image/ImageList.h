@@ -66,7 +66,8 @@ bool ReadImageListFile(const QString& path, ImageListText& out);
 
 // True when the name is one plain file name that may be created, loaded or deleted in the start
 // directory: not empty, no "/" or "\", no control character, not starting with ".", not one of the
-// program's own files ("default.ini", "hexlist.txt", "default.hex"; any case), at most 255 bytes
+// program's own files ("default.ini", "hexlist.txt", "default.hex", the production record
+// "downloads-*.csv"; any case), at most 255 bytes
 // and representable in the system's code page.
 bool IsSafeModelFileName(const QString& name);
 

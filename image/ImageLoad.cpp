@@ -10,6 +10,7 @@ int32_t DownloadEngine::LoadFirmwareFile(const QString& fileName) {
 FirmwareFileLoad DownloadEngine::LoadFirmwareFileReport(const QString& fileName, bool showBoxes) {
     ++FirmwareLoads;
     const FirmwareFileLoad load = ReadFirmwareFile(fileName, FirmwareImage.data());
+    LastLoadReason = FirmwareLoadReason(load, fileName);
     if (load.Opened && load.Kind == FirmwareKind::Scrambled)
         Q_EMIT LogCleared();
     if (load.Hex.Error != ImageError::None) {

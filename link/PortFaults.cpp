@@ -33,6 +33,11 @@ QString PortFaultText(const PortFaultFacts& f) {
             .arg(device);
     case PortFault::Denied: {
         const QString group = f.Group.isEmpty() ? QStringLiteral("dialout") : f.Group;
+        if (group == QLatin1String("root"))
+            return QStringLiteral("[Error] Permission denied: %1; it belongs to the group "
+                                  "\"root\", which is no group to join: give the device a group "
+                                  "such as \"dialout\" (a udev rule), or ask the administrator")
+                .arg(device);
         if (f.GroupPending)
             return QStringLiteral("[Error] Permission denied: %1; this login predates the "
                                   "user's \"%2\" group: log out and in again")
@@ -51,6 +56,10 @@ QString PortFaultText(const PortFaultFacts& f) {
             .arg(f.HolderPid)
             .arg(HolderFix(f.Holder));
     case PortFault::Lost:
+        // A reader beside the loader takes the board's answers: the cable is not to blame.
+        if (!f.Others.isEmpty())
+            return QStringLiteral("[Error] %1 failed while %2 had it open too; %3")
+                .arg(device, f.Others, HolderFix(f.Holder));
         return QStringLiteral("[Error] %1 went away; check the cable and the adapter, then start "
                               "again")
             .arg(device);
@@ -61,8 +70,26 @@ QString PortFaultText(const PortFaultFacts& f) {
     return {};
 }
 
+QString PortSharedWarningText(const QString& device, const QString& others, const QString& holder) {
+    return QStringLiteral("[Warning] %1 is open in %2 as well: the board's answers may go "
+                          "there; %3")
+        .arg(device, others, HolderFix(holder));
+}
+
+QString ProcessListText(const QStringList& names, const QList<qint64>& pids) {
+    QStringList parts;
+    for (qsizetype i = 0; i < pids.size(); ++i) {
+        const QString name =
+            i < names.size() && !names.at(i).isEmpty() ? names.at(i) : QStringLiteral("a program");
+        parts << QStringLiteral("%1 (pid %2)").arg(name).arg(pids.at(i));
+    }
+    return parts.join(QStringLiteral(", "));
+}
+
 QStringList PortAccessHintText(const QString& group, bool pending) {
-    const QString g = group.isEmpty() ? QStringLiteral("dialout") : group;
+    // A root-owned device gives no group to join; the usual one is named instead.
+    const QString g =
+        group.isEmpty() || group == QLatin1String("root") ? QStringLiteral("dialout") : group;
     if (pending)
         return {QStringLiteral("The serial ports belong to the group \"%1\"; this user was added "
                                "to it after logging in.")

@@ -23,13 +23,20 @@ struct PortFaultFacts {
     int DeviceCount = 0; // serial devices the system has (for "ComN" past them)
     QString Group;       // the group that owns the device (Denied)
     bool GroupPending = false; // the user is listed in Group, but this login predates it
-    QString Holder;            // the holding program's name, when the system tells it (Held)
+    QString Holder;            // the holding program's name, when the system tells it (Held, Lost)
     qint64 HolderPid = 0;
+    QString Others; // Lost: the other programs that have the device open ("cat (pid 7)")
     QString Detail; // the system's error text (Other)
 };
 
 // The reason line written after the port error line, or empty for PortFault::None.
 QString PortFaultText(const PortFaultFacts& facts);
+
+// A warning line for a port that other programs have open as well (`others`: "cat (pid 7)"):
+// whatever they read, the board's answers never reach the loader.
+QString PortSharedWarningText(const QString& device, const QString& others, const QString& holder);
+// The programs in `names`/`pids` as one list: "cat (pid 7), ModemManager (pid 812)".
+QString ProcessListText(const QStringList& names, const QList<qint64>& pids);
 
 // The hint the port list prints when this user may open none of the ports: the command that
 // fixes it. `pending`: the user is already listed in the group, only a new login is missing.

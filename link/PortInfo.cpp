@@ -17,8 +17,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -42,9 +44,12 @@ QString ProcessName(qint64 pid) {
     return ProcessNameFromComm(ReadSmallFile(QStringLiteral("/proc/%1/comm").arg(pid)));
 }
 
-// Another process that has `path` open, found through /proc/*/fd (only the processes this user
-// may look into), or 0.
-qint64 OpenHolder(const QString& path) {
+// The other processes that have `path` open, found through /proc/*/fd (only the processes this
+// user may look into), in pid order.
+QList<qint64> OpenHolders(const QString& path) {
+    QList<qint64> holders;
+    if (path.isEmpty())
+        return holders;
     const qint64 self = QCoreApplication::applicationPid();
     const QStringList pids =
         QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
@@ -56,24 +61,34 @@ qint64 OpenHolder(const QString& path) {
         const QString fdDir = QStringLiteral("/proc/") + entry + QStringLiteral("/fd");
         const QStringList fds = QDir(fdDir).entryList(QDir::System | QDir::NoDotAndDotDot);
         for (const QString& fd : fds) {
-            if (QFile::symLinkTarget(fdDir + QLatin1Char('/') + fd) == path)
-                return pid;
+            if (QFile::symLinkTarget(fdDir + QLatin1Char('/') + fd) == path) {
+                holders << pid;
+                break;
+            }
         }
     }
-    return 0;
+    std::sort(holders.begin(), holders.end());
+    return holders;
+}
+
+qint64 OpenHolder(const QString& path) {
+    const QList<qint64> holders = OpenHolders(path);
+    return holders.isEmpty() ? 0 : holders.first();
 }
 
 // The group owning `path`, and whether this login lacks it while /etc/group lists the user.
 void DeviceGroup(const QString& path, QString* group, bool* pending) {
     struct stat st {};
     *pending = false;
-    // A device of group root (a console) has no group to join: the hint names dialout then.
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || st.st_gid == 0)
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return;
     const struct group* gr = ::getgrgid(st.st_gid);
     if (gr == nullptr)
         return;
     *group = QString::fromLocal8Bit(gr->gr_name);
+    // Nobody joins the root group for a serial port; the line says what to do instead.
+    if (st.st_gid == 0)
+        return;
     const struct passwd* pw = ::getpwuid(::geteuid());
     if (pw == nullptr || gr->gr_mem == nullptr)
         return;
@@ -177,6 +192,7 @@ PortFaultFacts DiagnosePortFault(const TComm& comm) {
     f.Path = canonical.isEmpty() ? path : canonical;
     if (comm.DeviceLost()) {
         f.Fault = PortFault::Lost;
+        f.Others = PortOpenHoldersText(f.Path, &f.Holder);
         return f;
     }
     if (comm.LastError() == QSerialPort::NoError)
@@ -206,6 +222,24 @@ PortFaultFacts DiagnosePortFault(const TComm& comm) {
     f.Fault = PortFault::Other;
     f.Detail = comm.LastErrorText();
     return f;
+}
+
+bool PortOpenHolders(const QString& path, QList<qint64>* pids, QStringList* names) {
+    *pids = OpenHolders(path);
+    names->clear();
+    for (const qint64 pid : std::as_const(*pids))
+        *names << ProcessName(pid);
+    return !pids->isEmpty();
+}
+
+QString PortOpenHoldersText(const QString& path, QString* first) {
+    QList<qint64> pids;
+    QStringList names;
+    if (!PortOpenHolders(path, &pids, &names))
+        return {};
+    if (first)
+        *first = names.value(0);
+    return ProcessListText(names, pids);
 }
 
 QString PortFaultReason(const TComm& comm) {

@@ -46,6 +46,13 @@ QString PortFaultReason(const TComm& comm);
 // their program too and which Qt judges itself (a pid reused by another program is stale).
 qint64 PortLockHolder(const QString& path, bool oneLineOnly);
 
+// The other processes that have the device `path` (symlinks resolved) open, found through
+// /proc/*/fd (those this user may look into), and their names; false when there are none.
+bool PortOpenHolders(const QString& path, QList<qint64>* pids, QStringList* names);
+// Those processes as a list for a line ("cat (pid 7)"); empty when there are none. `first`
+// receives the first one's name.
+QString PortOpenHoldersText(const QString& path, QString* first = nullptr);
+
 // For the port list: when this user may open none of the system's serial devices, the lines
 // that say which group they need and what to run; empty otherwise (or as root).
 QStringList PortAccessHint();

@@ -3,6 +3,7 @@
 #include "link/PortInfo.h"
 #include "link/PortNames.h"
 
+#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -28,10 +29,29 @@ void DownloadEngine::ClosePort() {
         Comm1.Close();
 }
 
-void DownloadEngine::AddPortFaultReason() {
+QString DownloadEngine::AddPortFaultReason() {
     const QString reason = PortFaultReason(Comm1);
     if (!reason.isEmpty())
         AddLog(reason);
+    return reason;
+}
+
+QString DownloadEngine::PortSharers() const {
+    const QString path = Comm1.ResolvedDevicePath();
+    const QString canonical = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+    return PortOpenHoldersText(canonical.isEmpty() ? path : canonical);
+}
+
+void DownloadEngine::WarnIfPortShared() {
+    if (!Comm1.Enabled())
+        return;
+    const QString path = Comm1.ResolvedDevicePath();
+    const QString canonical = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+    const QString device = canonical.isEmpty() ? path : canonical;
+    QString first;
+    const QString others = PortOpenHoldersText(device, &first);
+    if (!others.isEmpty())
+        AddLog(PortSharedWarningText(device, others, first));
 }
 
 void DownloadEngine::CmbComPortChange() {

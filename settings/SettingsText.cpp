@@ -1,10 +1,10 @@
 #include "settings/SettingsText.h"
 
 #include "image/ImageFile.h"
+#include "image/SaveFile.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <limits>
 
@@ -142,15 +142,10 @@ SettingsError WriteSettingsFile(const QString& path, const QByteArray& data) {
     // Root may write any file, so the operator's "read-only" is the owner's write bit as well.
     if (info.exists() && (!info.isWritable() || !(info.permissions() & QFileDevice::WriteOwner)))
         return SettingsError::ReadOnly;
-    QSaveFile file(path);
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        return SettingsError::CannotWrite;
-    if (file.write(data) != data.size()) {
-        file.cancelWriting();
-        return SettingsError::CannotWrite;
-    }
-    return file.commit() ? SettingsError::None : SettingsError::CannotWrite;
+    // A link in the file's place is refused, never written through (a shared station folder).
+    // A read-only folder with a writable file still takes the settings, written in place.
+    return SaveFileNoFollow(path, data, true).Saved ? SettingsError::None
+                                                    : SettingsError::CannotWrite;
 }
 
 SettingsError LoadSettingsFile(const QString& path, ParsedSettings& out) {

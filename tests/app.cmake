@@ -8,3 +8,6 @@ target_link_libraries(tst_app_exit_helper PRIVATE zubui)
 zub_add_test(tst_app_exit SOURCES tst_app_exit.cpp)
 target_compile_definitions(tst_app_exit PRIVATE ZUB_EXIT_HELPER="$<TARGET_FILE:tst_app_exit_helper>")
 add_dependencies(tst_app_exit tst_app_exit_helper)
+# ... and the window program itself, started without a display.
+target_compile_definitions(tst_app_exit PRIVATE ZUB_LOADER="$<TARGET_FILE:zubloader>")
+add_dependencies(tst_app_exit zubloader)

@@ -1,6 +1,8 @@
 // What a script starting the program sees: exit code 0 after a normal close, and after an
 // exception the standard error box with its message, then exit code 1.
+#include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
 
 class TstAppExit : public QObject {
@@ -42,6 +44,29 @@ private Q_SLOTS:
         QCOMPARE(r.status, QProcess::NormalExit);
         QCOMPARE(r.out, out);
         QCOMPARE(r.code, code);
+    }
+
+    // The window started where there is no desktop session (a console, ssh, a jig's service):
+    // one line that says so and names what works instead, and exit status 1, not Qt's abort.
+    void withoutDisplay() {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(QDir::tempPath());
+        p.start(QStringLiteral(ZUB_LOADER), {});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 1);
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(QRegularExpression(
+                     QStringLiteral("^zubloader: the window needs a desktop session \\(.+\\); "
+                                    "zubload and zubloader-demo work without one\n$"))
+                     .match(err)
+                     .hasMatch(),
+                 qPrintable(err));
     }
 };
 

@@ -44,11 +44,15 @@ public:
         bool AnswerReady = true;
         QByteArray IdReply;              // sent after the go byte (may be short, or empty)
         bool VanishOnModeSwitch = false; // close the pty at the mode-switch frame
+        // A /dev/serial/by-id style link to the pty, gone with the board: a vanished board's
+        // name never comes back, whatever pty numbers other programs open meanwhile.
+        QString Link;
     };
     explicit TestBoard(const Script& script);
     ~TestBoard();
     bool Ok() const { return master_ >= 0 || vanished_; }
     QString Pty() const { return pty_; }
+    QString Port() const { return script_.Link.isEmpty() ? pty_ : script_.Link; }
     int WakeCount() const { return wakes_; }
     int GoCount() const { return gos_; }
     bool Vanished() const { return vanished_; }
@@ -91,7 +95,8 @@ bool WriteFile(const QString& path, const QByteArray& bytes);
 QByteArray Code(int size, int seed);
 // What a board's flash holds after the segments were written into an erased flash.
 QByteArray Flashed(const QMap<int, QByteArray>& segments, int flashSize);
-// Compares log lines; "hh:mm:ss" in an expected line stands for any time of day.
+// Compares log lines; "hh:mm:ss" in an expected line stands for any time of day, "<any>" for
+// any text.
 bool LogMatches(const QStringList& actual, const QStringList& expected, QString* why);
 
 // Log lines every engine test expects, written out here once.

@@ -142,6 +142,14 @@ private Q_SLOTS:
         QCOMPARE(PortFaultText(f), QStringLiteral("[Error] Permission denied: /dev/ttyUSB0; this "
                                                   "login predates the user's \"dialout\" group: "
                                                   "log out and in again"));
+        // A device of the root group: no group to join, and no "dialout" that would not help.
+        f.Group = QStringLiteral("root");
+        f.GroupPending = false;
+        QCOMPARE(PortFaultText(f), QStringLiteral("[Error] Permission denied: /dev/ttyUSB0; it "
+                                                  "belongs to the group \"root\", which is no "
+                                                  "group to join: give the device a group such "
+                                                  "as \"dialout\" (a udev rule), or ask the "
+                                                  "administrator"));
         QCOMPARE(PortAccessHintText(QStringLiteral("uucp"), false),
                  QStringList({QStringLiteral("The serial ports belong to the group \"uucp\", and "
                                              "this user is not in it."),

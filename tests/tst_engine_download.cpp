@@ -17,8 +17,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -300,7 +303,10 @@ void TestEngineDownload::imageEndThreshold() {
     QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(100, 10)}}))); // end 99
     rig.Start();
     QVERIFY(rig.WaitIdle());
-    VERIFY_LOG(rig, QStringList({QStringLiteral("파일오류 : 서버작업 취소")}));
+    VERIFY_LOG(rig, QStringList({QStringLiteral("파일오류 : 서버작업 취소"),
+                                 QStringLiteral("[Error] fw.hex: the image ends at address 99 "
+                                                "(100 bytes); images of at least 101 bytes are "
+                                                "sent")}));
     QVERIFY(!rig.F().Engine.Comm1.Enabled());
     QTest::qWait(100);
     QVERIFY(sim.Events().isEmpty()); // the port was never opened
@@ -316,6 +322,9 @@ void TestEngineDownload::imageEndThreshold() {
 }
 
 void TestEngineDownload::productionRecord() {
+    // A shared station: the group may add its rows when the umask lets it.
+    const mode_t umaskBefore = ::umask(002);
+    const auto restoreUmask = qScopeGuard([umaskBefore] { ::umask(umaskBefore); });
     FormRig rig;
     std::vector<DownloadRecord> hooked;
     QObject::connect(&rig.F().Engine, &DownloadEngine::RecordEnded,
@@ -340,8 +349,8 @@ void TestEngineDownload::productionRecord() {
     QTRY_COMPARE(sim.Count(QStringLiteral("END 1")), 1);
 
     // A failure: the port cannot be opened. Its name needs quoting in the port, device and
-    // detail columns.
-    const QString missing = rig.Dir() + QStringLiteral("/tty\"NO,NE");
+    // detail columns, and starts like a spreadsheet formula in the port column.
+    const QString missing = QStringLiteral("=tty\"NO,NE");
     rig.SetPort(missing);
     rig.Start();
     QVERIFY(rig.WaitIdle());
@@ -375,6 +384,9 @@ void TestEngineDownload::productionRecord() {
     QVERIFY(raw.endsWith("\r\n"));
     QCOMPARE(raw.count('\n'), raw.count("\r\n"));
     QCOMPARE(raw.count("\r\n"), 6); // header and five rows, no field spans lines
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, mode_t{0664});
 
     const QJsonObject csv = readRecord(path);
     const QJsonArray rows = csv.value(QStringLiteral("rows")).toArray();
@@ -397,15 +409,18 @@ void TestEngineDownload::productionRecord() {
     const QStringList expected[] = {
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "Mega128 0x44", "3", "2", "1", "ok", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "256000", "", "0", "0", "0", "failed",
-         QStringLiteral("통신포트오류:") + missing},
+         QStringLiteral("통신포트오류:") + missing + QStringLiteral(": No such device: /dev/") +
+             missing + QStringLiteral("; plug the adapter in, or pick another port")},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""}};
-    const QString ports[] = {link, missing, mute.Pty(), mute.Pty(), mute.Pty()};
+    const QString ports[] = {link, QLatin1Char('\'') + missing, mute.Pty(), mute.Pty(), mute.Pty()};
     const RecordResult results[] = {RecordResult::Ok, RecordResult::Failed, RecordResult::Stopped,
                                     RecordResult::Stopped, RecordResult::Stopped};
     const RecordFailure failures[] = {RecordFailure::None, RecordFailure::Port, RecordFailure::None,
                                       RecordFailure::None, RecordFailure::None};
+    const FailureKind kinds[] = {FailureKind::None, FailureKind::Port, FailureKind::Interrupted,
+                                 FailureKind::Interrupted, FailureKind::Interrupted};
     for (int i = 0; i < 5; ++i) {
         QStringList row;
         for (const QJsonValue& v : rows.at(i + 1).toArray())
@@ -425,7 +440,9 @@ void TestEngineDownload::productionRecord() {
         QCOMPARE(rest, expected[i]);
         QCOMPARE(hooked[size_t(i)].Result, results[i]);
         QCOMPARE(hooked[size_t(i)].Failure, failures[i]);
-        QCOMPARE(hooked[size_t(i)].Detail, row[19]);
+        QCOMPARE(hooked[size_t(i)].Kind, kinds[i]);
+        // The detail column is the failure line, then the reason.
+        QVERIFY(row[19].startsWith(hooked[size_t(i)].Detail));
     }
     // The device column starts with the device opened: the operator's link resolved.
     QVERIFY(rows.at(1).toArray().at(5).toString().startsWith(pts));
@@ -457,6 +474,31 @@ void TestEngineDownload::recordNotWritable() {
     QCOMPARE(hooked.size(), size_t{1});
     QCOMPARE(hooked[0].Failure, RecordFailure::Port);
     QVERIFY(QFileInfo(rig.Dir() + QLatin1Char('/') + recordFileName()).isDir());
+
+    // A link planted in its place, to another user's file or to a name not yet there: refused
+    // the same way, and nothing is written or created through it.
+    const QString record = rig.Dir() + QLatin1Char('/') + recordFileName();
+    QVERIFY(QDir(rig.Dir()).rmdir(recordFileName()));
+    QTemporaryDir home;
+    const QString profile = home.path() + QStringLiteral("/.profile");
+    QVERIFY(WriteFile(profile, "PATH=/usr/bin\n"));
+    for (const QString& target : {profile, home.path() + QStringLiteral("/.bashrc")}) {
+        QVERIFY(QFile::remove(record) || !QFileInfo::exists(record));
+        QVERIFY(QFile::link(target, record));
+        rig.F().Memo1->clear();
+        rig.Start();
+        QVERIFY(rig.WaitIdle());
+        QCOMPARE(rig.Log().last(),
+                 QStringLiteral("[Warning] Production record not written: ") + record +
+                     QStringLiteral(" is a symbolic link, which is never written through"));
+        QVERIFY(QFileInfo(record).isSymLink());
+    }
+    QCOMPARE(hooked.size(), size_t{3});
+    QVERIFY(!hooked[2].RowWritten);
+    QFile kept(profile);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("PATH=/usr/bin\n"));
+    QVERIFY(!QFileInfo::exists(home.path() + QStringLiteral("/.bashrc")));
 }
 
 QTEST_MAIN(TestEngineDownload)

@@ -25,8 +25,21 @@ private Q_SLOTS:
     void reopenFailsAfterModeSwitch_data();
     void reopenFailsAfterModeSwitch();
     void heldPortNamesItsHolder();
+    void sharedPortNamesTheOtherProgram();
     void missingPortSaysSo();
 };
+
+namespace {
+
+// The warning a Start logs when another program has the board's device open as well.
+QString sharedWarning(const QString& pty, qint64 pid) {
+    return QStringLiteral("[Warning] %1 is open in sleep (pid %2) as well: the board's answers "
+                          "may go there; close that program, or pick another port")
+        .arg(pty)
+        .arg(pid);
+}
+
+} // namespace
 
 void TestEngineRefusals::threeResendsGiveOverCount() {
     BoardSim sim;
@@ -40,7 +53,11 @@ void TestEngineRefusals::threeResendsGiveOverCount() {
     QVERIFY(rig.WaitIdle());
     // The fourth send is answered, but the limit is checked first on the next tick.
     VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0,
-                                 QStringLiteral("[Error] Fail Download Page[1]:Over Count")}));
+                                 QStringLiteral("[Error] Fail Download Page[1]:Over Count"),
+                                 QStringLiteral("[Error] The board asked for page 1 again on "
+                                                "every send (noise on the line, or a rate it "
+                                                "cannot hold)")}));
+    QCOMPARE(rig.F().Engine.Record.Kind, FailureKind::Board);
     QCOMPARE(sim.Count(QStringLiteral("PAGE 1 RESEND")), 3);
     QCOMPARE(sim.Count(QStringLiteral("PAGE 1 OK")), 1);
     QCOMPARE(sim.CountPrefix(QStringLiteral("PAGE 2")), 0);
@@ -153,15 +170,23 @@ void TestEngineRefusals::portVanishesMidDownload() {
     QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(2000, 4)}})));
     rig.SetLocal(QStringLiteral("fw.hex"));
     rig.SetPort(sim.Pty());
+    // Another program keeps the device open: once the device is gone it is not blamed.
+    QProcess holder;
+    holder.setStandardInputFile(sim.Pty());
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    QVERIFY(holder.waitForStarted());
+    const qint64 pid = holder.processId();
     rig.Start();
     QTRY_COMPARE_WITH_TIMEOUT(sim.Count(QStringLiteral("PAGE 3 SILENT")), 1, 5000);
     sim.Kill(); // the adapter is pulled while the engine waits for page 3's answer
     QVERIFY(rig.WaitIdle(2000));
-    VERIFY_LOG(rig,
-               QStringList({kReady, kPower, kStart0, QStringLiteral("통신포트오류:") + sim.Pty(),
-                            QStringLiteral("[Error] ") + sim.Pty() +
-                                QStringLiteral(" went away; check the cable and the adapter, "
-                                               "then start again")}));
+    holder.kill();
+    holder.waitForFinished();
+    VERIFY_LOG(rig, QStringList({sharedWarning(sim.Pty(), pid), kReady, kPower, kStart0,
+                                 QStringLiteral("통신포트오류:") + sim.Pty(),
+                                 QStringLiteral("[Error] ") + sim.Pty() +
+                                     QStringLiteral(" went away; check the cable and the adapter, "
+                                                    "then start again")}));
     QVERIFY(!rig.F().Engine.Comm1.Enabled());
     QVERIFY(!rig.F().Engine.PortOpened);
 }
@@ -176,12 +201,14 @@ void TestEngineRefusals::reopenFailsAfterModeSwitch_data() {
 void TestEngineRefusals::reopenFailsAfterModeSwitch() {
     QFETCH(int, row);
     QFETCH(QString, typed);
-    TestBoard board({true, QByteArray("\x44\x70\x64\x54\x34", 5), true});
+    QTemporaryDir links;
+    TestBoard board({true, QByteArray("\x44\x70\x64\x54\x34", 5), true,
+                     links.path() + QStringLiteral("/usb-Zub_Board-if00-port0")});
     QVERIFY(board.Ok());
     FormRig rig;
     QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(700, 5)}})));
     rig.SetLocal(QStringLiteral("fw.hex"));
-    rig.SetPort(board.Pty());
+    rig.SetPort(board.Port());
     rig.F().CmbProtocol->setCurrentIndex(row);
     if (!typed.isNull())
         rig.F().CmbProtocol->setEditText(typed); // the row stays NORMAL, the text names ZUB16T2
@@ -189,8 +216,8 @@ void TestEngineRefusals::reopenFailsAfterModeSwitch() {
     QVERIFY(rig.WaitIdle());
     QVERIFY(board.Vanished());
     VERIFY_LOG(rig,
-               QStringList({kReady, kPower, QStringLiteral("통신포트오류:") + board.Pty(),
-                            QStringLiteral("[Error] No such device: ") + board.Pty() +
+               QStringList({kReady, kPower, QStringLiteral("통신포트오류:") + board.Port(),
+                            QStringLiteral("[Error] No such device: ") + board.Port() +
                                 QStringLiteral("; plug the adapter in, or pick another port")}));
     QVERIFY(!rig.F().Engine.PortOpened);
     QCOMPARE(board.WakeCount(), 0); // nothing written into a closed port
@@ -234,6 +261,35 @@ void TestEngineRefusals::heldPortNamesItsHolder() {
     QTRY_COMPARE(sim.Flash(), Flashed(image, 131072));
     holder.kill();
     holder.waitForFinished();
+}
+
+// A program that opened the board's device without a lock and without reading (a terminal
+// left open, a modem manager's probe): the Start warns at the open and the failure names it.
+void TestEngineRefusals::sharedPortNamesTheOtherProgram() {
+    BoardSim sim;
+    QVERIFY(sim.Start({QStringLiteral("--silent-page"), QStringLiteral("2")}));
+    QProcess holder;
+    holder.setStandardInputFile(sim.Pty());
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    QVERIFY(holder.waitForStarted());
+    const qint64 pid = holder.processId();
+    FormRig rig;
+    QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(2000, 8)}})));
+    rig.SetLocal(QStringLiteral("fw.hex"));
+    rig.SetPort(sim.Pty());
+    rig.Start();
+    QVERIFY(rig.WaitIdle(10000));
+    const QString reason = QStringLiteral("The board did not answer page 2 within 3 seconds; "
+                                          "sleep (pid %1) has the port open too and may take "
+                                          "the board's answers")
+                               .arg(pid);
+    holder.kill();
+    holder.waitForFinished();
+    VERIFY_LOG(rig, QStringList({sharedWarning(sim.Pty(), pid), kReady, kPower, kStart0,
+                                 QStringLiteral("[Error] Fail Download Page[2]: No Response"),
+                                 QStringLiteral("[Error] ") + reason}));
+    QCOMPARE(rig.F().Engine.Record.Kind, FailureKind::Board);
+    QCOMPARE(rig.F().Engine.Record.Reason, reason);
 }
 
 void TestEngineRefusals::missingPortSaysSo() {

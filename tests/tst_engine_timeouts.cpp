@@ -60,7 +60,9 @@ void TestEngineTimeouts::silentPageEndsWithNoResponse() {
     rig.Start();
     QVERIFY(rig.WaitIdle(10000));
     VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0,
-                                 QStringLiteral("[Error] Fail Download Page[2]: No Response")}));
+                                 QStringLiteral("[Error] Fail Download Page[2]: No Response"),
+                                 QStringLiteral("[Error] The board did not answer page 2 within "
+                                                "3 seconds")}));
     QVERIFY(!rig.F().Engine.Comm1.Enabled());
     QTRY_COMPARE(sim.Count(QStringLiteral("HANGUP")), 1);
     QCOMPARE(sim.CountPrefix(QStringLiteral("END")), 0);
@@ -83,8 +85,9 @@ void TestEngineTimeouts::noIdentificationLeavesPortOpenThenFindPort() {
     rig.SetPort(board.Pty());
     rig.Start();
     QVERIFY(rig.WaitIdle(10000));
-    VERIFY_LOG(rig,
-               QStringList({kReady, kPower, kStart0, QStringLiteral("[Error] Get ID fail!!!")}));
+    VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0, QStringLiteral("[Error] Get ID fail!!!"),
+                                 QStringLiteral("[Error] The boot loader answered but sent no chip "
+                                                "identification within 3 seconds")}));
     QVERIFY(rig.F().Engine.Comm1.Enabled()); // left open, as after every failed identification
     QCOMPARE(board.GoCount(), 1);
 

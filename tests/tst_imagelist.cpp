@@ -164,13 +164,18 @@ private Q_SLOTS:
 
     void safeFileNames() {
         for (const char* ok : {"one.lod", "two.hex", "my fw#1?.hex", "펌웨어.hex", "a=b.hex",
-                               "default.hex.bak", "hexlist.txt.old", "x"})
+                               "default.hex.bak", "hexlist.txt.old", "x", "downloads.csv",
+                               "downloads-2026-12.hex", "my-downloads-2026-12.csv"})
             QVERIFY2(IsSafeModelFileName(QString::fromUtf8(ok)), ok);
         for (const char* bad :
              {"", ".", "..", ".hidden", "../up.hex", "/etc/passwd", "sub/x.hex", "a\\b.hex",
               "..\\up.hex", "C:\\fw.hex", "default.ini", "hexlist.txt", "default.hex",
               "Default.INI", "tab\t.hex", "cr\r", "nl\n.hex", "del\x7f.hex"})
             QVERIFY2(!IsSafeModelFileName(QString::fromUtf8(bad)), bad);
+        // The production record of any month: Start would delete it and fetch a forged one.
+        for (const char* record :
+             {"downloads-2026-12.csv", "downloads-1999-01.csv", "DOWNLOADS-2031-07.CSV"})
+            QVERIFY2(!IsSafeModelFileName(QString::fromUtf8(record)), record);
         QVERIFY(!IsSafeModelFileName(QString(QChar(0)) + QStringLiteral("x")));
         QVERIFY(!IsSafeModelFileName(QString(QChar(0x85)) + QStringLiteral("x"))); // C1 control
         QVERIFY(IsSafeModelFileName(QString(255, QLatin1Char('n'))));

@@ -18,6 +18,9 @@
 
 #include <memory>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 const QString kData = QStringLiteral(ZUB_SOURCE_DIR "/tests/data/firmware/");
@@ -41,6 +44,21 @@ QByteArray Scramble(QByteArray bytes) {
     for (qsizetype i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>(bytes[i] ^ key[i % 9]);
     return bytes;
+}
+
+// One Intel HEX data record of `count` bytes of `fill` at `address`, with its checksum.
+QByteArray DataRecord(int address, int count, uint8_t fill) {
+    QByteArray bytes;
+    bytes.append(static_cast<char>(count));
+    bytes.append(static_cast<char>(address >> 8));
+    bytes.append(static_cast<char>(address & 0xFF));
+    bytes.append('\0');
+    bytes.append(QByteArray(count, static_cast<char>(fill)));
+    uint8_t sum = 0;
+    for (const char c : bytes)
+        sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
+    bytes.append(static_cast<char>(-sum));
+    return ":" + bytes.toHex().toUpper() + "\n";
 }
 
 QByteArray Image(const TForm1& form) {
@@ -72,6 +90,7 @@ private Q_SLOTS:
     void refusedLoadsLeaveNoImage();
     void joinedFilesAndWrongChecksums();
     void localFileButtonAndRadio();
+    void startSaysWhyTheFileIsRefused();
 
 private:
     QStringList Boxes;
@@ -375,6 +394,64 @@ void TstLoadFile::localFileButtonAndRadio() {
     QCOMPARE(Form->Engine.ImageEnd, 0);
     QVERIFY(!Form->Engine.ServerImageAccepted);
     QCOMPARE(Form->ProgressBar2->value(), 0);
+}
+
+void TstLoadFile::startSaysWhyTheFileIsRefused() {
+    // The operator's Start with a local file that gives no image to send: the generic line,
+    // then the file and why, in the log, the record and its detail column.
+    QByteArray tiny;
+    for (int a = 0; a < 64; a += 16)
+        tiny += DataRecord(a, 16, 0x42);
+    tiny += ":00000001FF\n";
+    QByteArray binary;
+    for (int i = 0; i < 512; ++i)
+        binary.append(static_cast<char>((i * 37) & 0xFF));
+    // A name that is not UTF-8 can be created, yet never typed or passed as text.
+    const QByteArray rawName = QFile::encodeName(Dir->path()) + "/\xff\xfe.hex";
+    const int fd = ::open(rawName.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, tiny.constData(), static_cast<size_t>(tiny.size())), tiny.size());
+    ::close(fd);
+    struct Case {
+        QString name;
+        QByteArray bytes; // the file's contents, when the case writes one
+        QString reason;
+    };
+    const Case cases[] = {
+        {Path("empty.hex"), QByteArray(), QStringLiteral("the file is empty")},
+        {Path("notes.hex"), "firmware 1.2 for the sensor board\n",
+         QStringLiteral("the file holds no data record")},
+        {Path("blob.hex"), binary, QStringLiteral("not Intel HEX text (binary data)")},
+        {Path("tiny.hex"), tiny,
+         QStringLiteral("the image ends at address 63 (64 bytes); images of at least 101 bytes "
+                        "are sent")},
+        {Path("folder.hex"), QByteArray(), QStringLiteral("a folder, not a file")},
+        {QString::fromLocal8Bit(rawName), QByteArray(),
+         QStringLiteral("the file name is not valid UTF-8; rename the file")},
+    };
+    QVERIFY(QDir(Dir->path()).mkdir(QStringLiteral("folder.hex")));
+    Form->RbLocalFile->setChecked(true);
+    for (const Case& c : cases) {
+        if (c.name.endsWith(QLatin1String("empty.hex")) || !c.bytes.isEmpty())
+            WriteAll(c.name, c.bytes);
+        Form->Memo1->clear();
+        Form->EdFileName->setText(c.name);
+        Form->Engine.BtnStartClick();
+        QTRY_VERIFY(Form->Engine.DownloadState == 0 && !Form->Engine.TmMainPro->isActive());
+        const QStringList log = Form->Memo1->toPlainText().split(QLatin1Char('\n'));
+        const QString reason = c.name + QStringLiteral(": ") + c.reason;
+        QCOMPARE(log.mid(log.size() - 2), QStringList({QStringLiteral("파일오류 : 서버작업 취소"),
+                                                       QStringLiteral("[Error] ") + reason}));
+        QCOMPARE(Form->Engine.Record.Kind, FailureKind::Image);
+        QCOMPARE(Form->Engine.Record.Reason, reason);
+    }
+    QStringList rows;
+    for (const QString& name : QDir(Dir->path()).entryList({QStringLiteral("downloads-*.csv")}))
+        rows += QString::fromUtf8(ReadAll(Path(name))).split(QStringLiteral("\r\n"));
+    QVERIFY(rows.join(QLatin1Char('\n'))
+                .contains(QStringLiteral(",파일오류 : 서버작업 취소: ") + Path("tiny.hex") +
+                          QStringLiteral(": the image ends at address 63 (64 bytes); images of "
+                                         "at least 101 bytes are sent")));
 }
 
 QTEST_MAIN(TstLoadFile)

@@ -65,6 +65,7 @@ private Q_SLOTS:
     void storedImageEnd100RefetchedEnd101Accepted();
     void serverWithoutTheFileRetriesTwiceThenGivesUp();
     void damagedStoredAndServedImageOneBox();
+    void unsaveableImageNamesTheSystemError();
 };
 
 void TestModelImageFetch::missingImageFetchedThenKeptInMemory() {
@@ -177,8 +178,17 @@ void TestModelImageFetch::serverWithoutTheFileRetriesTwiceThenGivesUp() {
     VERIFY_LOG(rig,
                QStringList({kHyphens, kFromServer, QStringLiteral("Retry Times : 1"), kHyphens,
                             kFromServer, QStringLiteral("Retry Times : 2"), kHyphens, kFromServer,
-                            QStringLiteral("[Error] Model image sensor.hex refused: no such file"),
+                            QStringLiteral("[Error] Model image sensor.hex refused: not on the "
+                                           "server (HTTP 404)"),
                             QStringLiteral("네트워크 연결이 불안정합니다.")}));
+    // The record says why, after the failure line, and a jig gets the kind.
+    QCOMPARE(rig.F().Engine.Record.Kind, FailureKind::Image);
+    const QDir dir(rig.Dir());
+    const QStringList records = dir.entryList({QStringLiteral("downloads-*.csv")});
+    QCOMPARE(records.size(), 1);
+    QVERIFY(QString::fromUtf8(readAll(dir.filePath(records.first())))
+                .contains(QStringLiteral(",네트워크 연결이 불안정합니다.: Model image sensor.hex "
+                                         "refused: not on the server (HTTP 404)")));
     // Each of the three loads found no file; the operator is told once.
     QCOMPARE(rig.Boxes, QStringList({QStringLiteral("[ERROR] Cannot the Hex File!")}));
     QCOMPARE(m.Fetches("sensor.hex"), 3);
@@ -202,16 +212,42 @@ void TestModelImageFetch::damagedStoredAndServedImageOneBox() {
     rig.Start();
     QVERIFY(rig.WaitIdle(20000));
     // Deleted and fetched again each time, one box, and the last line but one says why.
-    VERIFY_LOG(
-        rig,
-        QStringList({kHyphens, kStored, QStringLiteral("Retry Times : 1"), kHyphens, kFromServer,
-                     QStringLiteral("Retry Times : 2"), kHyphens, kFromServer,
-                     QStringLiteral("[Error] Model image sensor.hex refused: line 3 is damaged"),
-                     QStringLiteral("네트워크 연결이 불안정합니다.")}));
+    VERIFY_LOG(rig,
+               QStringList({kHyphens, kStored, QStringLiteral("Retry Times : 1"), kHyphens,
+                            kFromServer, QStringLiteral("Retry Times : 2"), kHyphens, kFromServer,
+                            QStringLiteral("[Error] Model image sensor.hex refused: refused by the "
+                                           "loader: line 3 is damaged"),
+                            QStringLiteral("네트워크 연결이 불안정합니다.")}));
     QCOMPARE(rig.Boxes, QStringList({QStringLiteral("[ERROR] Hex file line 2 is damaged!")}));
     QCOMPARE(m.Fetches("sensor.hex"), 2);
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
     QCOMPARE(rig.F().Engine.ImageEnd, 0);
+    QVERIFY(sim.Events().isEmpty());
+}
+
+void TestModelImageFetch::unsaveableImageNamesTheSystemError() {
+    ModelRig m;
+    QVERIFY(m.Start("Model sensor=sensor.hex\n"));
+    FormRig& rig = *m.rig;
+    QVERIFY(WriteFile(m.Served("sensor.hex"), HexText({{0, Code(2000, 7)}})));
+    // A folder where the file belongs: the server answers 200 every time, and nothing can be
+    // saved (as root, file modes would not stop the write).
+    QVERIFY(QDir(rig.Dir()).mkdir(QStringLiteral("sensor.hex")));
+    BoardSim sim;
+    QVERIFY(sim.Start());
+    rig.SetPort(sim.Pty());
+    rig.Start();
+    QVERIFY(rig.WaitIdle(20000));
+    const QString lost = QStringLiteral("[Error] Model image sensor.hex refused: could not be "
+                                        "saved as ") +
+                         rig.Dir() + QStringLiteral("/sensor.hex: <any>");
+    VERIFY_LOG(rig,
+               QStringList({kHyphens, kFromServer, QStringLiteral("Retry Times : 1"), kHyphens,
+                            kFromServer, QStringLiteral("Retry Times : 2"), kHyphens, kFromServer,
+                            lost, QStringLiteral("네트워크 연결이 불안정합니다.")}));
+    QCOMPARE(m.Fetches("sensor.hex"), 3);
+    QCOMPARE(rig.F().Engine.Record.Kind, FailureKind::Image);
+    QVERIFY(rig.F().Engine.Record.Reason.startsWith(QStringLiteral("Model image sensor.hex refused: ")));
     QVERIFY(sim.Events().isEmpty());
 }
 

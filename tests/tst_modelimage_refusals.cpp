@@ -54,7 +54,10 @@ void TestModelImageRefusals::unreachableServer() {
     rig.SetPort(sim.Pty());
     rig.Start();
     QVERIFY(rig.WaitIdle());
-    VERIFY_LOG(rig, QStringList({QStringLiteral("네트워크 연결이 불안정합니다.")}));
+    VERIFY_LOG(rig, QStringList({QStringLiteral("네트워크 연결이 불안정합니다."),
+                                 QStringLiteral("[Error] The update server ") + dead +
+                                     QStringLiteral(" does not answer: <any>")}));
+    QCOMPARE(rig.F().Engine.Record.Kind, FailureKind::Network);
     QCOMPARE(rig.F().Engine.ImageEnd, 0);
     QVERIFY(rig.Boxes.isEmpty());
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));

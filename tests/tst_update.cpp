@@ -191,6 +191,16 @@ private Q_SLOTS:
         // The list file is the one reserved name the client fetches.
         upd.DownloadFile(upd.UpdateUrl, QStringLiteral("hexlist.txt"));
         QCOMPARE(readAll(saveDir_ + QStringLiteral("/hexlist.txt")), QByteArray("A-one=fw.hex\n"));
+        // A link planted in the file's place is refused and kept; nothing reaches its target.
+        QTemporaryDir elsewhere;
+        const QString victim = elsewhere.path() + QStringLiteral("/.bashrc");
+        writeAll(victim, QByteArray("the operator's own"));
+        QVERIFY(QFile::remove(saveDir_ + QStringLiteral("/fw.hex")));
+        QVERIFY(QFile::link(victim, saveDir_ + QStringLiteral("/fw.hex")));
+        upd.DownloadFile(upd.UpdateUrl, QStringLiteral("fw.hex"));
+        QCOMPARE(upd.LastError, UpdError::SaveFailed);
+        QCOMPARE(readAll(victim), QByteArray("the operator's own"));
+        QVERIFY(QFileInfo(saveDir_ + QStringLiteral("/fw.hex")).isSymLink());
         QCOMPARE(entries(saveDir_),
                  (QStringList{QStringLiteral("big.bin"), QStringLiteral("fw.hex"),
                               QStringLiteral("hexlist.txt")}));
@@ -214,15 +224,17 @@ private Q_SLOTS:
             const char* folder;
             const char* name;
             UpdError error;
+            const char* reason; // how the reason the engine logs begins
         };
         const Case cases[] = {
-            {"/files/", "absent.hex", UpdError::HttpStatus},  // 404
-            {"/status/", "500", UpdError::HttpStatus},        // server error
-            {"/status/", "403", UpdError::HttpStatus},        // refused
-            {"/truncated/", "fw.hex", UpdError::Incomplete},  // length larger than sent
-            {"/loop/", "fw.hex", UpdError::Connect},          // endless redirect
-            {"/found-html/", "fw.hex", UpdError::HttpStatus}, // a 3xx page is no file
-            {"/nolength/", "5242880", UpdError::TooLarge},    // no length, above the cap
+            {"/files/", "absent.hex", UpdError::HttpStatus, "not on the server (HTTP 404)"},
+            {"/status/", "500", UpdError::HttpStatus, "the server answered HTTP 500"},
+            {"/status/", "403", UpdError::HttpStatus, "the server answered HTTP 403"},
+            {"/truncated/", "fw.hex", UpdError::Incomplete, "arrived truncated: 100 of 1000 bytes"},
+            {"/loop/", "fw.hex", UpdError::Connect, "the transfer failed: "},
+            {"/found-html/", "fw.hex", UpdError::HttpStatus,
+             "the server answered with a redirect it did not follow (HTTP 302)"},
+            {"/nolength/", "5242880", UpdError::TooLarge, "larger than the 4194304 bytes accepted"},
         };
         for (const Case& c : cases) {
             init();
@@ -233,6 +245,8 @@ private Q_SLOTS:
             setUp(upd, fault_.base() + QString::fromLatin1(c.folder));
             upd.DownloadFile(upd.UpdateUrl, name);
             QCOMPARE(upd.LastError, c.error);
+            QVERIFY2(upd.LastReason.startsWith(QLatin1String(c.reason)),
+                     qPrintable(upd.LastReason));
             QCOMPARE(readAll(target), QByteArray("older file"));
             QCOMPARE(entries(saveDir_), QStringList{name});
             // Without an older file nothing appears at all.
@@ -254,6 +268,20 @@ private Q_SLOTS:
         upd.DownloadFile(upd.UpdateUrl, QStringLiteral("3000"));
         QCOMPARE(upd.LastError, UpdError::None);
         QCOMPARE(readAll(saveDir_ + QStringLiteral("/3000")), QByteArray(3000, 'x'));
+
+        // The image list is taken no larger than its reader reads (1 MiB): a list that every
+        // start would refuse is never stored, whatever the server declares.
+        QVERIFY(QDir().mkpath(serverDir_.path() + QStringLiteral("/biglist")));
+        const QString list = serverDir_.path() + QStringLiteral("/biglist/hexlist.txt");
+        setUp(upd, plain_.base() + QStringLiteral("/biglist/"));
+        writeAll(list, QByteArray(1048577, '#'));
+        upd.DownloadFile(upd.UpdateUrl, QStringLiteral("hexlist.txt"));
+        QCOMPARE(upd.LastError, UpdError::TooLarge);
+        QCOMPARE(entries(saveDir_), QStringList{QStringLiteral("3000")});
+        writeAll(list, QByteArray(1048576, '#'));
+        upd.DownloadFile(upd.UpdateUrl, QStringLiteral("hexlist.txt"));
+        QCOMPARE(upd.LastError, UpdError::None);
+        QCOMPARE(QFileInfo(saveDir_ + QStringLiteral("/hexlist.txt")).size(), 1048576);
     }
 
     void redirectToTheFile() {
@@ -279,6 +307,35 @@ private Q_SLOTS:
         QCOMPARE(upd.LastError, UpdError::Connect);
         QCOMPARE(readAll(saveDir_ + QStringLiteral("/fw.hex")), QByteArray("older file"));
         QCOMPARE(entries(saveDir_), QStringList{QStringLiteral("fw.hex")});
+    }
+
+    void stopEndsAStalledTransferWithinASecond() {
+        // The server takes the request and sends nothing; the low-speed limit would wait 10 s.
+        UUPD upd;
+        setUp(upd, fault_.base() + QStringLiteral("/silent/"));
+        writeAll(saveDir_ + QStringLiteral("/fw.hex"), QByteArray("older file"));
+        QElapsedTimer t;
+        t.start();
+        qint64 asked = -1;
+        upd.Cancelled = [&] {
+            if (t.elapsed() < 300)
+                return false;
+            if (asked < 0)
+                asked = t.elapsed();
+            return true;
+        };
+        upd.DownloadFile(upd.UpdateUrl, QStringLiteral("fw.hex"));
+        QVERIFY(asked >= 0);
+        // libcurl asks at least once a second even while nothing arrives.
+        QVERIFY2(t.elapsed() < 1300 + 500, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(upd.LastError, UpdError::Cancelled);
+        QCOMPARE(readAll(saveDir_ + QStringLiteral("/fw.hex")), QByteArray("older file"));
+        QCOMPARE(entries(saveDir_), QStringList{QStringLiteral("fw.hex")});
+        // The probe too: a server that never sends its status line.
+        t.restart();
+        QVERIFY(!upd.CheckServer(fault_.base() + QStringLiteral("/silent/probe")));
+        QVERIFY2(t.elapsed() < 1300 + 500, qPrintable(QString::number(t.elapsed())));
+        QVERIFY2(upd.LastReason.contains(QLatin1String("was stopped")), qPrintable(upd.LastReason));
     }
 
     void unsafeNamesAreNeverUsed() {
@@ -371,6 +428,10 @@ private Q_SLOTS:
             // Counts as a server that does not answer.
             expectTlsReport(*c.server);
             QVERIFY2(!upd.CheckServer(c.server->base()), c.what);
+            // The reason a Start that fails on it carries.
+            QVERIFY2(upd.LastReason.startsWith(QStringLiteral("No verified TLS connection to ") +
+                                               c.server->base()),
+                     qPrintable(upd.LastReason));
             const QString target = saveDir_ + QStringLiteral("/fw.hex");
             writeAll(target, QByteArray("older file"));
             expectTlsReport(*c.server);

@@ -1,14 +1,15 @@
 #include "update/Uupdate.h"
 
 #include "image/ImageList.h"
+#include "image/SaveFile.h"
 #include "update/UrlForm.h"
 
 #include <QLoggingCategory>
-#include <QSaveFile>
 #include <QtGlobal>
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstring>
 
 // The update client's own warnings: zubload passes this category on and leaves Qt's remarks out.
@@ -92,11 +93,27 @@ void reportTlsFailure(CURLcode rc, const QString& url, const char* errors) {
               errors[0] ? errors : curl_easy_strerror(rc));
 }
 
+// libcurl's own words for a failure: the error buffer when it was filled, else the code's text.
+QString curlReason(CURLcode rc, const char* errors) {
+    return QString::fromLocal8Bit(errors[0] ? errors : curl_easy_strerror(rc));
+}
+
+// Asked about once a second even while nothing arrives: a Stop that the blocked event loop cannot
+// deliver still ends the transfer.
+bool cancelAsked(const UUPD& client) {
+    return client.Cancelled && client.Cancelled();
+}
+
 // ---- probe --------------------------------------------------------------------------------------
 
 struct Probe {
+    const UUPD* client = nullptr;
     bool answered = false;
 };
+
+int probeProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return cancelAsked(*static_cast<Probe*>(user)->client) ? 1 : 0;
+}
 
 // Stops the probe at the status line: the server has answered, and no body is read.
 size_t probeHeader(char* data, size_t size, size_t count, void* user) {
@@ -145,6 +162,8 @@ size_t downloadBody(char* data, size_t size, size_t count, void* user) {
 
 int downloadProgress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
     auto* t = static_cast<Transfer*>(user);
+    if (cancelAsked(*t->client))
+        return 1;
     if (dltotal != t->lastTotal || dlnow != t->lastNow) {
         t->lastTotal = dltotal;
         t->lastNow = dlnow;
@@ -168,9 +187,51 @@ UpdError classify(CURLcode rc, const Transfer& t) {
         return t.overCap ? UpdError::TooLarge : UpdError::Connect;
     case CURLE_PARTIAL_FILE:
         return UpdError::Incomplete;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return UpdError::Cancelled;
     default:
         return isTlsFailure(rc) ? UpdError::Tls : UpdError::Connect;
     }
+}
+
+// What became of a fetch, as the end of "Model image NAME refused: ...".
+QString fetchReason(UpdError error, long status, CURLcode rc, const char* errors, qint64 received,
+                    curl_off_t declared, int64_t cap) {
+    switch (error) {
+    case UpdError::None:
+        return {};
+    case UpdError::NoClient:
+        return QStringLiteral("the update client is not ready");
+    case UpdError::NoRequest:
+        return QStringLiteral("no file name to fetch");
+    case UpdError::UnsafeName:
+        return QStringLiteral("not a plain file name of the start directory");
+    case UpdError::Connect:
+        return QStringLiteral("the transfer failed: ") + curlReason(rc, errors);
+    case UpdError::Tls:
+        return QStringLiteral("no verified TLS connection: ") + curlReason(rc, errors);
+    case UpdError::HttpStatus:
+        if (status == 404 || status == 410)
+            return QStringLiteral("not on the server (HTTP %1)").arg(status);
+        if (status >= 300 && status <= 399)
+            return QStringLiteral("the server answered with a redirect it did not follow "
+                                  "(HTTP %1)")
+                .arg(status);
+        return QStringLiteral("the server answered HTTP %1").arg(status);
+    case UpdError::TooLarge:
+        return QStringLiteral("larger than the %1 bytes accepted").arg(cap);
+    case UpdError::Incomplete:
+        if (declared >= 0)
+            return QStringLiteral("arrived truncated: %1 of %2 bytes")
+                .arg(received)
+                .arg(static_cast<qint64>(declared));
+        return QStringLiteral("arrived truncated after %1 bytes").arg(received);
+    case UpdError::SaveFailed:
+        break; // the caller knows the path and the system's words
+    case UpdError::Cancelled:
+        return QStringLiteral("the transfer was stopped");
+    }
+    return {};
 }
 
 } // namespace
@@ -190,34 +251,55 @@ void UUPD::Init(SYS_INFO& info, const QString& appName) {
 }
 
 bool UUPD::CheckServer(const QString& url) {
-    if (!Http || url.isEmpty())
+    LastReason.clear();
+    if (!Http || url.isEmpty()) {
+        LastReason = QStringLiteral("The update client is not ready");
         return false;
+    }
     CURL* h = Http;
     curl_easy_reset(h);
     const NoCacheHeaders headers;
     char errors[CURL_ERROR_SIZE];
     Probe probe;
+    probe.client = this;
     setCommonOptions(h, url, headers, *this, errors);
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, Limits.ProbeTimeoutMs);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, probeHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &probe);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, refuseBody);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, probeProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &probe);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     const CURLcode rc = curl_easy_perform(h);
     // Leave no pointer to this frame's data in the handle.
     curl_easy_reset(h);
     // A status line arrives only over a verified connection when the address is https://.
     reportTlsFailure(rc, url, errors);
+    if (!probe.answered) {
+        if (rc == CURLE_ABORTED_BY_CALLBACK)
+            LastReason = QStringLiteral("The request to %1 was stopped").arg(url);
+        else if (isTlsFailure(rc))
+            LastReason = QStringLiteral("No verified TLS connection to %1: %2")
+                             .arg(url, curlReason(rc, errors));
+        else
+            LastReason = QStringLiteral("The update server %1 does not answer: %2")
+                             .arg(url, curlReason(rc, errors));
+    }
     return probe.answered;
 }
 
 void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
+    LastStatus = 0;
+    LastReason.clear();
     if (!Http) {
         LastError = UpdError::NoClient;
+        LastReason = fetchReason(LastError, 0, CURLE_OK, "", 0, -1, 0);
         return;
     }
     if (folderUrl.isEmpty() || fileName.isEmpty()) {
         LastError = UpdError::NoRequest;
+        LastReason = fetchReason(LastError, 0, CURLE_OK, "", 0, -1, 0);
         return;
     }
     // The name comes from a list the server published: it is used as a path only when it is one
@@ -225,6 +307,7 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
     const bool isList = fileName == QString::fromLatin1(Info.ListFile);
     if ((!IsSafeModelFileName(fileName) && !isList) || SaveDir.isEmpty()) {
         LastError = UpdError::UnsafeName;
+        LastReason = fetchReason(LastError, 0, CURLE_OK, "", 0, -1, 0);
         return;
     }
 
@@ -235,13 +318,16 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
     char errors[CURL_ERROR_SIZE];
     Transfer t;
     t.client = this;
-    t.cap = Limits.MaxBodyBytes;
+    // The list is taken no larger than its reader reads: a list every start would refuse is
+    // never stored.
+    t.cap =
+        isList ? std::min<int64_t>(Limits.MaxBodyBytes, ImageListMaxBytes) : Limits.MaxBodyBytes;
     setCommonOptions(h, target, headers, *this, errors);
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, Limits.MaxRedirects);
     curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(Limits.MaxBodyBytes));
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.cap));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, Limits.LowSpeedBytesPerSec);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, Limits.LowSpeedTimeS);
     curl_easy_setopt(h, CURLOPT_TIMEOUT, Limits.TransferTimeoutS);
@@ -267,13 +353,21 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
     if (LastError == UpdError::None && declared >= 0 &&
         declared != static_cast<curl_off_t>(t.body.size()))
         LastError = UpdError::Incomplete;
+    LastStatus = status;
+    LastReason = fetchReason(LastError, status, rc, errors, t.body.size(), declared, t.cap);
     if (LastError == UpdError::None) {
         // Written beside the target and renamed over it only when complete, so an older file
-        // stays whole whenever anything fails.
-        QSaveFile file(SaveDir + QStringLiteral("/") + fileName);
-        if (!file.open(QIODevice::WriteOnly) || file.write(t.body) != t.body.size() ||
-            !file.commit())
+        // stays whole whenever anything fails; a link in its place is refused, not written through.
+        const QString target = SaveDir + QStringLiteral("/") + fileName;
+        const FileSave saved = SaveFileNoFollow(target, t.body);
+        if (!saved.Saved) {
             LastError = UpdError::SaveFailed;
+            LastReason = QStringLiteral("could not be saved as %1: %2")
+                             .arg(target, saved.Link ? QStringLiteral("a symbolic link stands in "
+                                                                      "its place and is never "
+                                                                      "written through")
+                                                     : qt_error_string(saved.SystemError));
+        }
     }
 
     UpdWork over;

@@ -25,6 +25,7 @@ enum class UpdError {
     TooLarge,   // the body passed MaxBodyBytes
     Incomplete, // the body ended before its declared length
     SaveFailed, // the file could not be written (the older file stays)
+    Cancelled,  // Cancelled() asked to stop: the transfer was abandoned
 };
 
 // Time and size bounds of every request, so that a silent or hostile server cannot hold the window
@@ -63,6 +64,13 @@ public:
 
     UpdLimits Limits;
     UpdError LastError = UpdError::None;
+    long LastStatus = 0; // HTTP status of the last fetch's final answer; 0 when none came
+    // Why the last probe or fetch failed, in English with the system's or libcurl's own words;
+    // empty after a probe that was answered or a file saved whole.
+    QString LastReason;
+    // Polled about once a second, even while the server sends nothing: true abandons the probe
+    // or fetch under way (a Stop that cannot reach the blocked event loop). May be empty.
+    std::function<bool()> Cancelled;
     // Called for every change of a download's progress and once when it ends; may be empty.
     std::function<void(const UpdWork&)> Progress;
     // Tests only: the one certificate authority file that https:// servers are checked against,

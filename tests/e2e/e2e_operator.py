@@ -208,16 +208,46 @@ class Program:
 
     def close(self):
         self.x.close_request(self.wid)
-        try:
-            code = self.proc.wait(60)
-        except subprocess.TimeoutExpired:
+        code = self.wait_end()
+        if code is None:
             state = self.diagnose()
+            failure_screenshot(self.x)  # while the window is still there to be seen
             self.proc.kill()
             self.proc.wait()
             raise Fail("the program did not end after the close request:\n" + self.stderr() +
                        "\n" + state)
         if code != 0:
             raise Fail(f"the program ended with {code}:\n" + self.stderr())
+
+    def cpu_state(self):
+        """The program's CPU time over all its threads, and whether any thread can run."""
+        ticks, busy = 0, False
+        try:
+            for task in os.listdir(f"/proc/{self.proc.pid}/task"):
+                with open(f"/proc/{self.proc.pid}/task/{task}/stat") as f:
+                    fields = f.read().rpartition(")")[2].split()
+                busy |= fields[0] in ("R", "D")
+                ticks += int(fields[11]) + int(fields[12])
+        except (OSError, IndexError, ValueError):
+            pass  # ended meanwhile
+        return ticks, busy
+
+    def wait_end(self, idle_limit=15.0):
+        """The exit code, or None when the program sat idle for idle_limit seconds without
+        ending: on a busy machine it may be slow, but a program that neither runs nor waits to
+        run and uses no CPU time has lost the request. Load only makes this take longer."""
+        last, idle_since = None, time.monotonic()
+        while True:
+            code = self.proc.poll()
+            if code is not None:
+                return code
+            state = self.cpu_state()
+            now = time.monotonic()
+            if state[1] or state[0] != last:
+                last, idle_since = state[0], now
+            elif now - idle_since > idle_limit:
+                return None
+            time.sleep(0.25)
 
     def diagnose(self):
         """Where a program that does not end is: its threads' stacks and the windows it shows."""
@@ -240,6 +270,22 @@ class Program:
 
     def stderr(self):
         return read(self.stderr_path).decode(errors="replace")[-6000:]
+
+
+FAILURE_SHOT = None  # where a failed run leaves its screenshot
+
+
+def failure_screenshot(x):
+    """The screen at the failure, taken once, before anything of the program is ended."""
+    global FAILURE_SHOT
+    if FAILURE_SHOT is None:
+        return
+    path, FAILURE_SHOT = FAILURE_SHOT, None
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        x.screenshot(path)
+    except Exception as e:  # the failure itself matters more than its picture
+        print(f"no failure screenshot: {e}")
 
 
 def scenario(args, run, x):
@@ -343,14 +389,12 @@ def main():
     work = tempfile.mkdtemp(prefix="zub-e2e-")
     run = Run(args, work)
     x = XServer()
+    global FAILURE_SHOT
+    FAILURE_SHOT = os.path.join(args.artifacts, "e2e-failure.png")
     try:
         scenario(args, run, x)
     except Fail as e:
-        try:
-            os.makedirs(args.artifacts, exist_ok=True)
-            x.screenshot(os.path.join(args.artifacts, "e2e-failure.png"))
-        except Exception:
-            pass
+        failure_screenshot(x)
         print(f"FAIL: {e}\n(board events: {run.board_events()[-6:]}; work folder kept: {work})")
         return 1
     finally:

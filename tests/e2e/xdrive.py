@@ -112,6 +112,8 @@ class XServer:
             event = protocol.event.ClientMessage(
                 window=window, client_type=protocols, data=(32, [delete, X.CurrentTime, 0, 0, 0]))
             window.send_event(event, event_mask=X.NoEventMask)
-            d.flush()
+            # A round trip, as Xlib's XCloseDisplay makes: python-xlib's close() only flushes,
+            # and a busy X server that sees the connection gone drops the unprocessed event.
+            d.sync()
         finally:
             d.close()

@@ -25,6 +25,10 @@ ports      --list-ports: one JSON object per device, Com1..Com8 first, and the s
 model      --model NAME in an empty start directory: a list the server lacks (4, a result and a
            row, kind network), then the list and the image fetched, in order
 helptext   --help lists the same exit statuses as the man page
+fetchstop  SIGINT while the model image trickles in: the fetch ends within about a second,
+           exit 130, a "stopped" row and no image file
+record     list rows that name a month's production record are refused; the record keeps its
+           rows; two users of one group in a group-writable folder both get their rows
 """
 import argparse
 import hashlib
@@ -32,11 +36,16 @@ import json
 import os
 import pty
 import re
+import shutil
 import signal
 import subprocess
 import sys
+import shutil
+import socket
 import tempfile
+import threading
 import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_operator import (TIME, Run, check_flash, check_lines, expected_flash,  # noqa: E402
@@ -222,7 +231,9 @@ def case_failures(args, work, loader, images):
         # Short options combine as with getopt: -q and -b with its value.
         code, out, err = loader.run("-qb", "115200", "-p", board.link, images["blink"])
         expect(code, 1, out, err, "refused page")
-        check_lines(out.splitlines(), [r"\[Error\] Fail Download Page\[2\]:Over Count"],
+        check_lines(out.splitlines(), [r"\[Error\] Fail Download Page\[2\]:Over Count",
+                                       r"\[Error\] The board asked for page 2 again on every "
+                                       r"send \(noise on the line, or a rate it cannot hold\)"],
                     "refused page, quiet")
         # Pages 0 and 1 were taken, page 2 never: pages_sent and the board agree.
         row = record_rows(work)[-1].split(",")
@@ -524,6 +535,161 @@ def case_helptext(args, work, loader, images):
         raise Fail(f"help lists {helped}, the man page {manned}")
 
 
+class TrickleServer:
+    """The update server at the build's host, answering the probe at once and sending a model
+    image 10 bytes at a time, 100000 declared, until it is stopped."""
+
+    def __init__(self, host):
+        self.quit = threading.Event()
+        self.requests = []
+        outer = self
+
+        class Handler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                outer.requests.append(self.path)
+                if not self.path.startswith("/ydr/zubloader/"):
+                    self.send_response(200)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                self.send_response(200)
+                self.send_header("Content-Length", "100000")
+                self.end_headers()
+                try:
+                    while not outer.quit.wait(0.2):
+                        self.wfile.write(b":" * 10)
+                        self.wfile.flush()
+                except OSError:
+                    pass
+                self.close_connection = True
+
+        name, _, port = host.partition(":")
+        port = int(port or 80)
+        deadline = time.monotonic() + 600
+        while True:  # another test run on this machine may hold the port for a while
+            with socket.socket() as probe:
+                if probe.connect_ex((name, port)) != 0:
+                    break
+            if time.monotonic() > deadline:
+                raise Fail(f"{host} stayed in use by another program")
+            time.sleep(1)
+        self.server = ThreadingHTTPServer((name, port), Handler)
+        self.server.daemon_threads = True
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.quit.set()
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def case_fetchstop(args, work, loader, images):
+    start = fresh_dir(work, "fetchstop-start")
+    shutil.copy(images["list"], os.path.join(start, "hexlist.txt"))
+    server = TrickleServer(args.host)
+    try:
+        proc = subprocess.Popen([args.zubload, "--model", "A-Demo blinker 2 KiB", "-p",
+                                 os.path.join(work, "no-such-tty")], cwd=start,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            wait_for("the image requested",
+                     lambda: "/ydr/zubloader/demo-blink.hex" in server.requests, 30, 0.02)
+            time.sleep(0.5)
+            sent = time.monotonic()
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=30)
+            took = time.monotonic() - sent
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+    finally:
+        server.stop()
+    print(f"fetchstop: exit {took * 1000:.0f} ms after SIGINT")
+    out, err = out.decode(), err.decode()
+    expect(proc.returncode, 130, out, err, "fetch stop")
+    # libcurl asks at least once a second whether to go on, even while nothing arrives.
+    if took > 2.5:
+        raise Fail(f"fetch stop: the program ended {took:.1f} s after SIGINT")
+    if os.path.exists(os.path.join(start, "demo-blink.hex")):
+        raise Fail("fetch stop: a part of the image was stored")
+    if not record_rows(start)[-1].endswith(",stopped,"):
+        raise Fail(f"fetch stop: record {record_rows(start)}")
+
+
+def case_record_names(args, work, loader, images):
+    """A list row that names a production record, this month's or an old one, is refused as
+    an unsafe name: the old rows stay, each run adds its own row, an old month is untouched."""
+    start = fresh_dir(work, "record-names-start")
+    month = time.strftime("%Y-%m")
+    record = os.path.join(start, f"downloads-{month}.csv")
+    old = os.path.join(start, "downloads-2019-01.csv")
+    header = "\ufeffstarted,ended,station,program,port,device,source,model,image,image_bytes," \
+             "image_sha256,protocol,baud,chip,pages_sent,pages_skipped,resends,seconds,result," \
+             "detail\r\n"
+    kept = (header + "2019-01-02T03:04:05.000+00:00,x,board 1\r\n").encode("utf-8")
+    for path in (record, old):
+        with open(path, "wb") as f:
+            f.write(kept)
+    with open(os.path.join(start, "hexlist.txt"), "wb") as f:
+        f.write(f"This month=downloads-{month}.csv\r\nAn old month=DOWNLOADS-2019-01.CSV\r\n"
+                .encode())
+    for model, name in (("This month", f"downloads-{month}.csv"),
+                        ("An old month", "DOWNLOADS-2019-01.CSV")):
+        code, out, err = loader.run("-C", start, "-p", os.path.join(work, "no-such-tty"),
+                                    "--model", model)
+        expect(code, 4, out, err, f"record names: {model}")
+        if f"[Error] Image file name refused: {name}" not in out.splitlines():
+            raise Fail(f"record names: {model}: no refusal\nstdout:\n{out}\nstderr:\n{err}")
+    if read(old) != kept:
+        raise Fail(f"record names: the old month's record changed: {read(old)!r}")
+    got = read(record)
+    if not got.startswith(kept) or len(record_rows(start)) != 4 or \
+            not all(",failed," in row for row in got.decode("utf-8-sig").splitlines()[2:]):
+        raise Fail(f"record names: this month's record is {got!r}")
+
+
+def case_shared_station(args, work, loader, images):
+    """Two operators (two users of one group, umask 002) share a group-writable start
+    directory: both rows reach the record. Needs root to act as the two users."""
+    if os.geteuid() != 0:
+        print("SKIP shared_station: not root, cannot run as two users")
+        return
+    gid = 64242
+    station = tempfile.mkdtemp(prefix="zubload-station-")
+    try:
+        os.chown(station, 0, gid)
+        os.chmod(station, 0o2775)
+        firmware = os.path.join(station, "local.hex")
+        shutil.copyfile(images["local"], firmware)
+        os.chmod(firmware, 0o644)
+        for uid in (64201, 64202):
+            p = subprocess.run(
+                ["setpriv", f"--reuid={uid}", f"--regid={gid}", "--clear-groups", "sh", "-c",
+                 'umask 002; exec "$0" "$@"', loader.exe, "-C", station, "-p",
+                 os.path.join(station, "no-such-tty"), firmware],
+                stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            err = p.stderr.decode(errors="replace")
+            if p.returncode == 0 or "Production record not written" in err:
+                raise Fail(f"shared station: user {uid}: exit {p.returncode}\nstderr:\n{err}")
+        rows = record_rows(station)
+        if len(rows) != 2:
+            raise Fail(f"shared station: {len(rows)} rows in the record: {rows}")
+        record = [n for n in os.listdir(station) if n.startswith("downloads-")][0]
+        mode = os.stat(os.path.join(station, record)).st_mode & 0o777
+        if mode != 0o664:
+            raise Fail(f"shared station: the record has mode {mode:o}, not 664")
+    finally:
+        shutil.rmtree(station, ignore_errors=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--zubload", required=True)
@@ -544,7 +710,8 @@ def main():
         failed = 0
         for case in (case_download, case_settings_json, case_failures, case_interrupt,
                      case_timeout, case_escapes, case_repeat, case_repeat_port, case_usage,
-                     case_list_ports, case_model, case_helptext):
+                     case_list_ports, case_model, case_helptext, case_fetchstop,
+                     case_record_names, case_shared_station):
             try:
                 case(args, work, loader, images)
                 print(f"PASS {case.__name__[5:]}")
