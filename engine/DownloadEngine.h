@@ -1,7 +1,8 @@
 // The download engine: the run-time state behind a download, a port scan and a model fetch, with
 // no widget. The window and zubload each own one; both tell it the operator's choices through
-// OperatorChoices and follow it through its signals. The member functions are implemented in the
-// folder of their subsystem (engine/, image/, link/, update/).
+// OperatorChoices and follow it through its signals. The member functions are implemented in
+// this folder, one file per part; the byte and text logic they use lives in image/, link/,
+// settings/ and update/.
 #pragma once
 
 #include "engine/ProductionRecord.h"
@@ -48,13 +49,13 @@ public:
 
     OperatorChoices& Choices;
 
-    // ---- Non-visual components ----------------------------------------------------------------
+    // ---- Non-visual components ------------------------------------------------------------------
     TComm Comm1;
     QTimer* TmMainPro = nullptr; // 10 ms, disabled: one download step per tick
     QTimer* TmDevCtrl = nullptr; // 20 ms, disabled: one port-scan step per tick
     UUPD Upd;                    // the web update client
 
-    // ---- Shared run-time state (zero, false or empty at construction) -------------------------
+    // ---- Shared run-time state (zero, false or empty at construction) ---------------------------
     QString StartDir;
     std::array<uint8_t, 512> RxBuf{};
     int32_t RxCount = 0;
@@ -82,7 +83,7 @@ public:
     // Back in Idle with the tick timer off: nothing of a download is left to run.
     bool Resting() const;
 
-    // ---- image/: firmware files and the model list --------------------------------------------
+    // ---- Firmware files and the model list (ImageLoad.cpp, ModelList.cpp) -----------------------
     int32_t LoadFirmwareFile(const QString& fileName);
     // LoadFirmwareFile with its whole outcome; showBoxes false leaves the boxes of a refused load
     // to the caller. FirmwareLoads counts the loads, whatever their outcome.
@@ -96,7 +97,7 @@ public:
     // The operator chose another image source or model: the next Start loads anew.
     void ForgetImage();
 
-    // ---- link/: frames, receive, port management, port scan -----------------------------------
+    // ---- Frames, receive, port management, port scan (FrameSend, Receive, PortScan) -------------
     void SendCommandFrame(uint8_t a, uint8_t b, uint8_t c);
     bool SendPageFrame(const uint8_t* image, int32_t pageSize, int32_t pageIndex, bool skipBlank);
     void SendModeSwitchFrame(int protocol); // 1 ZUB16T1, 2 ZUB16T2
@@ -122,7 +123,7 @@ public:
     // After an open: a warning line when other programs have the device open as well.
     void WarnIfPortShared();
 
-    // ---- engine/: the download state machine and the model image branch -----------------------
+    // ---- The download state machine, the model image branch, the record -------------------------
     void TmMainProTimer();
     void RunDownloadStep();
     void BtnStartClick();
@@ -191,12 +192,12 @@ public:
     // between the open and the first wake word (a look-up reads much of /sys).
     bool RecordDevicePending = false;
 
-    // ---- update/: the update client's side of the start-up and the update command -------------
+    // ---- The update client's side of the start-up (Startup.cpp) ---------------------------------
     // Fetches "hexlist.txt" into the working directory when it is not there; false (with the
     // start-up's log line) when the server does not answer.
     bool FetchMissingImageList();
 
-    // ---- What the owner shows (direct connections: they run inside the step) ------------------
+    // ---- What the owner shows (direct connections: they run inside the step) --------------------
     void AddLog(const QString& text) { Q_EMIT LogLine(text); }
     void RepaintLog() { Q_EMIT RepaintRequested(); }
     void ShowMessage(const QString& text) { Q_EMIT MessageBox(text); }

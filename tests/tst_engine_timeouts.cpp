@@ -77,7 +77,7 @@ void TestEngineTimeouts::silentPageEndsWithNoResponse() {
 
 void TestEngineTimeouts::noIdentificationLeavesPortOpenThenFindPort() {
     // Ready, then only four of the five identification bytes.
-    TestBoard board({true, QByteArray("\x44\x70\x64\x54", 4), false});
+    TestBoard board({true, QByteArray("\x44\x70\x64\x54", 4), false, {}});
     QVERIFY(board.Ok());
     FormRig rig;
     QVERIFY(WriteFile(rig.Dir() + "/fw.hex", HexText({{0, Code(700, 3)}})));

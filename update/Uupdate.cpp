@@ -358,15 +358,15 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
     if (LastError == UpdError::None) {
         // Written beside the target and renamed over it only when complete, so an older file
         // stays whole whenever anything fails; a link in its place is refused, not written through.
-        const QString target = SaveDir + QStringLiteral("/") + fileName;
-        const FileSave saved = SaveFileNoFollow(target, t.body);
+        const QString savePath = SaveDir + QStringLiteral("/") + fileName;
+        const FileSave saved = SaveFileNoFollow(savePath, t.body);
         if (!saved.Saved) {
             LastError = UpdError::SaveFailed;
             LastReason = QStringLiteral("could not be saved as %1: %2")
-                             .arg(target, saved.Link ? QStringLiteral("a symbolic link stands in "
-                                                                      "its place and is never "
-                                                                      "written through")
-                                                     : qt_error_string(saved.SystemError));
+                             .arg(savePath, saved.Link ? QStringLiteral("a symbolic link stands in "
+                                                                        "its place and is never "
+                                                                        "written through")
+                                                       : qt_error_string(saved.SystemError));
         }
     }
 
