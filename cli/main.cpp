@@ -49,7 +49,7 @@ int listPorts(bool json) {
 }
 
 // Warnings of the program's own categories ("zub.", the update client's TLS reason) reach
-// standard error. Qt's own remarks (no XDG_RUNTIME_DIR, the offscreen platform's limits) and
+// standard error. Qt's own remarks (its serial port's and event loop's) and
 // every debug or info message mean nothing to a jig script and stay out; errors always pass.
 void qtMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (type == QtDebugMsg || type == QtInfoMsg)
