@@ -408,7 +408,7 @@ void TestEngineDownload::productionRecord() {
     const QStringList expected[] = {
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "Mega128 0x44", "3", "2", "1", "ok", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "256000", "", "0", "0", "0", "failed",
-         QStringLiteral("통신포트오류:") + missing + QStringLiteral(": No such device: ") +
+         QStringLiteral("통신포트오류:") + missing + QStringLiteral(": No such device: /dev/") +
              missing + QStringLiteral("; plug the adapter in, or pick another port")},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
         {"file", "", fw, "1280", sha, "ZUB16T1", "115200", "", "0", "0", "0", "stopped", ""},
