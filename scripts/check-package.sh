@@ -148,7 +148,7 @@ GUI_DEB="$(grep '/zubloader_[^/]*\.deb$' "$CHECK/package.log" | tail -n1)"
 [ -f "$CLI_DEB" ] && [ -f "$GUI_DEB" ] || { echo "the packages were not built" >&2; exit 1; }
 VERSION="$(dpkg-deb -f "$CLI_DEB" Version)"
 # Every compile of the programs had Debian's hardening flags: lintian cannot see fortification in
-# a program whose calls need none (the window's override says so), so it is checked here.
+# a program whose calls need none, so it is checked here.
 compiles="$(grep -E '/usr/bin/(c\+\+|cc) .* -c ' "$REPO/build/package/build.log" || true)"
 [ -n "$compiles" ] || { echo "no compile lines in build/package/build.log" >&2; exit 1; }
 for flag in -D_FORTIFY_SOURCE=2 -fstack-protector-strong; do
