@@ -84,7 +84,7 @@ bool isTlsFailure(CURLcode rc) {
     }
 }
 
-// The log pane shows a refused certificate as the Parts' unreachable-server line; the reason goes
+// The log pane shows a refused certificate as the usual unreachable-server line; the reason goes
 // to standard error, where a maintainer who starts the program from a terminal sees it.
 void reportTlsFailure(CURLcode rc, const QString& url, const char* errors) {
     if (!isTlsFailure(rc))
