@@ -3,7 +3,6 @@
 #include "cli/StopSignals.h"
 #include "engine/Progress.h"
 #include "image/ImageList.h"
-#include "link/PortInfo.h"
 #include "link/PortNames.h"
 #include "settings/SettingsText.h"
 #include "update/Uupdate.h"
@@ -26,33 +25,6 @@ namespace {
 
 constexpr int kPortPollMs = 100;
 constexpr int kPortSettleMs = 500;
-
-// Why a fetch saved no file, for the reason of a failed image list.
-QString FetchErrorText(UpdError error) {
-    switch (error) {
-    case UpdError::Connect:
-        return QStringLiteral("no connection, or the server too slow");
-    case UpdError::Tls:
-        return QStringLiteral("no verified TLS connection");
-    case UpdError::HttpStatus:
-        return QStringLiteral("the server answered with an error status (no such file?)");
-    case UpdError::TooLarge:
-        return QStringLiteral("the file is larger than the loader accepts");
-    case UpdError::Incomplete:
-        return QStringLiteral("the transfer ended early");
-    case UpdError::SaveFailed:
-        return QStringLiteral("the file could not be saved in the start directory");
-    case UpdError::UnsafeName:
-        return QStringLiteral("the file name is not one plain name of the start directory");
-    case UpdError::Cancelled:
-        return QStringLiteral("stopped");
-    case UpdError::NoClient:
-    case UpdError::NoRequest:
-    case UpdError::None:
-        break;
-    }
-    return QStringLiteral("no file was received");
-}
 
 // A box's row text for a stored row index: an index outside the rows selects none (empty text).
 QString RowText(const QStringList& rows, int index) {
@@ -246,7 +218,7 @@ std::optional<int> LoaderRun::fetchImageList() {
         f->ShowMessage(line);
         reason = QStringLiteral("%1 could not be fetched from %2: %3")
                      .arg(listFile, f->Upd.UpdateUrl,
-                          f->Upd.LastReason.isEmpty() ? FetchErrorText(f->Upd.LastError)
+                          f->Upd.LastReason.isEmpty() ? QStringLiteral("no file was received")
                                                       : f->Upd.LastReason);
     }
     f->EndRecord(RecordResult::Failed, RecordFailure::Image, line, FailureKind::Network, reason);
@@ -353,23 +325,9 @@ void LoaderRun::onRecord(const DownloadRecord& record) {
 }
 
 void LoaderRun::completeReason(DownloadRecord* r) const {
-    // What the engine leaves without kind or reason, zubload knows itself: a port's fault, and a
-    // stop by signal.
-    if (r->Result == RecordResult::Failed && r->Failure == RecordFailure::Port) {
-        if (r->Kind == FailureKind::None)
-            r->Kind = FailureKind::Port;
-        if (r->Reason.isEmpty()) {
-            QString reason = PortFaultReason(engine_->Comm1);
-            if (reason.startsWith(QLatin1String("[Error] ")))
-                reason = reason.mid(8);
-            r->Reason = reason;
-        }
-    } else if (r->Result == RecordResult::Stopped && interrupted_) {
-        if (r->Kind == FailureKind::None)
-            r->Kind = FailureKind::Interrupted;
-        if (r->Reason.isEmpty())
-            r->Reason = signalReason();
-    }
+    // The engine only knows that Stop was pressed; zubload knows which signal pressed it.
+    if (r->Result == RecordResult::Stopped && interrupted_)
+        r->Reason = signalReason();
 }
 
 bool LoaderRun::portGoneBetweenBoards(const DownloadRecord& r) const {

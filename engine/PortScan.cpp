@@ -14,6 +14,13 @@ constexpr int32_t ScanStart = 10;
 constexpr int32_t ScanNext = 12;
 constexpr int32_t ScanTry = 13;
 
+// The device the port names, links resolved, as /proc shows it among a process's open files.
+QString deviceOf(const TComm& comm) {
+    const QString path = comm.ResolvedDevicePath();
+    const QString canonical = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical;
+}
+
 } // namespace
 
 bool DownloadEngine::OpenPort() {
@@ -37,17 +44,13 @@ QString DownloadEngine::AddPortFaultReason() {
 }
 
 QString DownloadEngine::PortSharers() const {
-    const QString path = Comm1.ResolvedDevicePath();
-    const QString canonical = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
-    return PortOpenHoldersText(canonical.isEmpty() ? path : canonical);
+    return PortOpenHoldersText(deviceOf(Comm1));
 }
 
 void DownloadEngine::WarnIfPortShared() {
     if (!Comm1.Enabled())
         return;
-    const QString path = Comm1.ResolvedDevicePath();
-    const QString canonical = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
-    const QString device = canonical.isEmpty() ? path : canonical;
+    const QString device = deviceOf(Comm1);
     QString first;
     const QString others = PortOpenHoldersText(device, &first);
     if (!others.isEmpty())

@@ -107,10 +107,10 @@ FileSave SaveFileNoFollow(const QString& path, const QByteArray& data, bool dire
     return {true, false, 0};
 }
 
-QString FileSaveErrorText(const FileSave& save, const QString& path) {
+QString FileSaveErrorText(const FileSave& save) {
     if (save.Saved)
         return QString();
     if (save.Link)
-        return QStringLiteral("%1 is a symbolic link, which is never written through").arg(path);
-    return QStringLiteral("cannot save %1 (%2)").arg(path, qt_error_string(save.SystemError));
+        return QStringLiteral("a symbolic link stands in its place and is never written through");
+    return qt_error_string(save.SystemError);
 }

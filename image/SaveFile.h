@@ -17,5 +17,5 @@ struct FileSave {
 // folder that refuses the new file lets an existing file be overwritten in place instead.
 FileSave SaveFileNoFollow(const QString& path, const QByteArray& data, bool directFallback = false);
 
-// The reason of a failed save, naming the file: "hexlist.txt is a symbolic link ...".
-QString FileSaveErrorText(const FileSave& save, const QString& path);
+// Why a save failed, in words that follow "could not be saved as PATH: ".
+QString FileSaveErrorText(const FileSave& save);

@@ -363,10 +363,7 @@ void UUPD::DownloadFile(const QString& folderUrl, const QString& fileName) {
         if (!saved.Saved) {
             LastError = UpdError::SaveFailed;
             LastReason = QStringLiteral("could not be saved as %1: %2")
-                             .arg(savePath, saved.Link ? QStringLiteral("a symbolic link stands in "
-                                                                        "its place and is never "
-                                                                        "written through")
-                                                       : qt_error_string(saved.SystemError));
+                             .arg(savePath, FileSaveErrorText(saved));
         }
     }
 
