@@ -13,6 +13,13 @@ usage: make-images.py OUTDIR                  models, hexlist.txt and a local fi
 import os
 import sys
 
+# The HEX writer is shared: installed beside this file, in the source tree under tools/. No
+# byte code is written: neither a system folder nor the checkout gets a __pycache__.
+sys.dont_write_bytecode = True
+_HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [_HERE, os.path.join(_HERE, os.pardir, "tools")]
+from hexfile import hex_bytes, image_bytes, to_hex  # noqa: E402
+
 LOD_KEY = b"Kq7Wd2Lp9"
 
 # (model name, file name, image size in bytes, extended record kind, blank gaps)
@@ -27,48 +34,6 @@ MODELS = [
 LOCAL = ("demo-local.hex", 20 * 1024, "04", False)
 
 
-def image_bytes(size, seed, gaps):
-    """Pseudo-random program bytes; with gaps, every third KiB stays erased (0xFF)."""
-    out = bytearray()
-    state = seed & 0xFFFFFFFF
-    for addr in range(size):
-        state = (state * 1103515245 + 12345) & 0xFFFFFFFF
-        if gaps and (addr // 1024) % 3 == 2:
-            out.append(0xFF)
-        else:
-            out.append((state >> 16) & 0xFF)
-    return bytes(out)
-
-
-def record(rtype, addr, data):
-    body = bytes([len(data), (addr >> 8) & 0xFF, addr & 0xFF, rtype]) + data
-    checksum = (-sum(body)) & 0xFF
-    return ":" + (body + bytes([checksum])).hex().upper() + "\r\n"
-
-
-def to_hex(data, kind):
-    """Intel HEX of data placed at address 0; fully erased 16-byte rows are left out."""
-    lines = []
-    if kind == "04":
-        lines.append(record(4, 0, b"\x00\x00"))
-    upper = 0
-    for addr in range(0, len(data), 16):
-        row = data[addr:addr + 16]
-        if row == b"\xff" * len(row):
-            continue
-        if addr >> 16 != upper:
-            upper = addr >> 16
-            if kind == "02":
-                lines.append(record(2, 0, (upper << 12).to_bytes(2, "big")))
-            elif kind == "04":
-                lines.append(record(4, 0, upper.to_bytes(2, "big")))
-            else:
-                raise ValueError("image above 64 KiB needs extended address records")
-        lines.append(record(0, addr & 0xFFFF, row))
-    lines.append(":00000001FF\r\n")
-    return "".join(lines).encode("ascii")
-
-
 def scramble(text):
     return bytes(b ^ LOD_KEY[i % len(LOD_KEY)] for i, b in enumerate(text))
 
@@ -78,37 +43,16 @@ def write(path, body):
         f.write(body)
 
 
-def hex_bytes(text):
-    """{address: byte} of Intel HEX text (data, end, segment and linear address records)."""
-    memory = {}
-    base = 0
-    for number, line in enumerate(text.decode("ascii").splitlines(), start=1):
-        line = line.strip()
-        if not line:
-            continue
-        body = bytes.fromhex(line[1:]) if line.startswith(":") else b""
-        if len(body) < 5 or len(body) != body[0] + 5 or sum(body) & 0xFF:
-            raise ValueError(f"line {number} is not a valid Intel HEX record")
-        rtype, data = body[3], body[4:-1]
-        if rtype == 0:
-            addr = base + (body[1] << 8 | body[2])
-            for i, b in enumerate(data):
-                memory[addr + i] = b
-        elif rtype == 1:
-            break
-        elif rtype == 2:
-            base = int.from_bytes(data, "big") << 4
-        elif rtype == 4:
-            base = int.from_bytes(data, "big") << 16
-    return memory
-
-
 def compare(image_path, flash_path):
     with open(image_path, "rb") as f:
         text = f.read()
     if image_path.lower().endswith(".lod"):
         text = scramble(text)
-    memory = hex_bytes(text)
+    try:
+        memory = hex_bytes(text)
+    except ValueError as e:
+        print(f"{image_path}: {e}")
+        return 1
     with open(flash_path, "rb") as f:
         flash = f.read()
     for addr in sorted(memory):

@@ -1,6 +1,6 @@
 # system tests: the start-up sequence, the built program driven from outside, the soak run
 zub_add_test(tst_startup SOURCES tst_startup.cpp LIBS zubui TIMEOUT 120)
-zub_add_test(tst_soak SOURCES tst_soak.cpp LIBS zubui TIMEOUT 900)
+zub_add_test(tst_soak SOURCES tst_soak.cpp LIBS zubui zub_board_testsupport TIMEOUT 900)
 add_dependencies(tst_soak zub-boardsim)
 
 # The built program in a real X server (Xvfb, xdotool, xclip, python3-xlib), with the board

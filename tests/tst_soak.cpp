@@ -2,6 +2,7 @@
 // simulator, each one complete and correct (the board's flash compared with the image), with
 // resident memory and open file descriptors staying flat. The figures are printed.
 #include "app/ZubBootLoadMain.h"
+#include "tst_board_support.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -46,21 +47,6 @@ QByteArray imageFor(int n) {
     for (int i = 0; i < kImageBytes; ++i)
         image[i] = char((i * 7 + n * 13) & 0xFF);
     return image;
-}
-
-QByteArray hexText(const QByteArray& image) {
-    QByteArray out;
-    for (int at = 0; at < image.size(); at += 16) {
-        QByteArray rec;
-        rec.append(char(16)).append(char(at >> 8)).append(char(at & 0xFF)).append('\0');
-        rec.append(image.mid(at, 16));
-        int sum = 0;
-        for (char c : rec)
-            sum += uint8_t(c);
-        rec.append(char(-sum & 0xFF));
-        out += ':' + rec.toHex().toUpper() + "\r\n";
-    }
-    return out + ":00000001FF\r\n";
 }
 
 QByteArray readAll(const QString& path) {
@@ -138,7 +124,7 @@ private Q_SLOTS:
             const QByteArray image = imageFor(n);
             QFile hex(hexPath);
             QVERIFY(hex.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            hex.write(hexText(image));
+            hex.write(HexText({{0, image}}, true));
             hex.close();
 
             form->Engine.BtnStartClick();
