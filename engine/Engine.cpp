@@ -360,6 +360,8 @@ void DownloadEngine::WaitReady() {
     if (RecordDevicePending)
         RecordDevice();
     if (IsReadyReply(RxBuf.data(), RxCount)) {
+        if (RecordOpen)
+            Record.ReadyAt = QDateTime::currentDateTime();
         FlushInput();
         SendGoByte();
         AddLog(QStringLiteral("[") + nowStamp(StampTime) + QStringLiteral("] 다운로드 시작 : ") +

@@ -7,12 +7,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSysInfo>
+#include <QUuid>
 
 void DownloadEngine::BeginRecord() {
     Record = DownloadRecord{};
     RecordOpen = true;
     RecordDevicePending = false;
     Record.Started = QDateTime::currentDateTime();
+    Record.Id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     Record.Station = QSysInfo::machineHostName();
     Record.Program = RecordProgramText();
     Record.Port = Choices.PortName();
