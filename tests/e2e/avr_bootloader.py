@@ -224,9 +224,13 @@ def case_atmega128(args, work):
         raise Fail(f"{mcu}: the demo application does not reach above 64 KiB")
     chip = Chip(args, work, mcu, 14745600, tag)
     try:
-        logs, result = zubload(args, work, chip, 115200, demo, "--no-auto-reset", "--skip-blank")
+        # The check reads the far half back too: the board's CRC must equal the image's.
+        logs, result = zubload(args, work, chip, 115200, demo, "--no-auto-reset", "--skip-blank",
+                               "--verify")
         check_lines(logs, DOWNLOAD_LINES, mcu)
         check_result(result, "Mega128 0x44", 0, mcu)
+        if result["verified"] is not True:
+            raise Fail(f"{mcu}: verified {result['verified']!r}, expected true")
         # The sum of k * 7 + k / 256 (mod 256) over the 8192 bytes from 0x10000.
         chip.wait_line("zubdemo ATmega128 running, far table sum F000")
     finally:
@@ -367,15 +371,106 @@ def case_power_cuts(args, work):
         flash_in = fresh.flash
 
 
+def case_index_flip(args, work):
+    """One inverted byte in the last page's index puts the page into the boot section, where
+    the loader acknowledges it without writing it. Without --verify the run is ok and the page
+    is missing from the flash; with --verify the board fails, gets no end frame, and its
+    application does not start."""
+    mcu, tag, size = "atmega328p", "16mhz-57600", 32768
+    demo = demo_hex(args, mcu, tag)
+    image = binary(args, demo, work)
+    frames = sum(1 for i in range(0, len(image), 128) if image[i:i + 128].strip(b"\xff"))
+    if frames > 8:
+        raise Fail(f"{mcu}: the demo has {frames} pages; its last index no longer flips into "
+                   "the boot section")
+    # After the ready byte: the go byte, then frames of 131 bytes; +2 is the index's low byte.
+    flip = 1 + 131 * (frames - 1) + 2
+    want = expected_flash(args, work, size, demo, mcu, tag)
+    chip = Chip(args, work, mcu, 16000000, tag, flip=flip, name="flip-plain")
+    try:
+        logs, result = zubload(args, work, chip, 57600, demo, "--no-auto-reset", "--skip-blank")
+        check_result(result, "Mega328 0x8B", 0, "flip without --verify")
+        if result["verified"] is not None:
+            raise Fail(f"flip without --verify: verified {result['verified']!r}, expected null")
+    finally:
+        flash = chip.stop()
+    last = (frames - 1) * 128
+    if flash[last:last + 128] != b"\xff" * 128 or flash == want:
+        raise Fail("flip without --verify: the last page should be missing from the flash")
+
+    chip = Chip(args, work, mcu, 16000000, tag, flip=flip, name="flip-verify")
+    try:
+        logs, result = zubload(args, work, chip, 57600, demo, "--no-auto-reset", "--skip-blank",
+                               "--verify", want=1)
+        padded = image + b"\xff" * (-len(image) % 128)  # the last page as its frame sends it
+        board, image_crc = zlib.crc32(padded[:last]), zlib.crc32(padded)
+        line = f"[Error] Verify Fail: board CRC {board:08X}, image CRC {image_crc:08X}"
+        check_lines(logs, DOWNLOAD_LINES[:3] + [re.escape(line),
+                                                re.escape("[Error] the board holds other data "
+                                                          f"than the image (CRC {board:08X}, "
+                                                          f"image {image_crc:08X})")],
+                    "flip with --verify")
+        if (result["result"], result["kind"], result["verified"]) != ("failed", "board", False):
+            raise Fail(f"flip with --verify: result {result}")
+        time.sleep(0.6)  # past the wake window: an application would have started
+        if any(text.startswith("zubdemo") for text in chip.lines):
+            raise Fail("flip with --verify: the application started without an end frame")
+    finally:
+        flash = chip.stop()
+    if flash[:128] != b"\xff" * 128:
+        raise Fail("flip with --verify: page 0 was written without an end frame")
+
+
+def case_boardsim_cannot_verify(args, work):
+    """A board whose loader has no check answers the request with resend: --verify writes it
+    as without, says so once for the whole run on standard error, and leaves verified empty."""
+    link = os.path.join(work, "boardsim-tty")
+    flash = os.path.join(work, "boardsim-flash.bin")
+    sim = subprocess.Popen([args.boardsim, "--link", link, "--id", "8B6E645332",
+                            "--flash-out", flash], stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL)
+    try:
+        if not sim.stdout.readline().decode().startswith("PTY /dev/"):
+            raise Fail("zub-boardsim did not start")
+        start = os.path.join(work, "boardsim-start")
+        os.makedirs(start, exist_ok=True)
+        demo = demo_hex(args, "atmega328p", "16mhz-57600")
+        p = subprocess.run([args.zubload, "-C", start, "-p", link, "-b", "57600", "--json",
+                            "--no-auto-reset", "--skip-blank", "--verify", "--repeat", "2",
+                            demo], stdin=subprocess.DEVNULL, capture_output=True, timeout=90)
+        out, err = p.stdout.decode(), p.stderr.decode()
+        results = [json.loads(x) for x in out.splitlines() if '"result"' in x]
+        results = [r for r in results if r.get("event") == "result"]
+        if p.returncode != 0 or len(results) != 2:
+            raise Fail(f"boardsim: zubload exit {p.returncode}, {len(results)} results\n{out}\n"
+                       f"{err}")
+        if any(r["result"] != "ok" or r["verified"] is not None for r in results):
+            raise Fail(f"boardsim: results {results}, expected ok with verified null")
+        said = [x for x in err.splitlines() if "cannot verify" in x]
+        if len(said) != 1 or not said[0].startswith("zubload: "):
+            raise Fail(f"boardsim: standard error should say once that the board cannot "
+                       f"verify:\n{err}")
+    finally:
+        sim.terminate()
+        sim.wait(10)
+    with open(flash, "rb") as f:
+        got = f.read()
+    image = binary(args, demo, work)
+    if got[:len(image)] != image:
+        raise Fail("boardsim: the flash it received differs from the image")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--zubload", required=True)
     ap.add_argument("--avrsim", required=True)
     ap.add_argument("--firmware", required=True, help="folder of the built zubboot/zubdemo")
     ap.add_argument("--objcopy", required=True, help="avr-objcopy")
+    ap.add_argument("--boardsim", required=True, help="zub-boardsim")
     ap.add_argument("--only", action="append", help="run only this case (repeatable)")
     args = ap.parse_args()
-    cases = [case_atmega328p, case_atmega644, case_atmega128, case_page_order, case_power_cuts]
+    cases = [case_atmega328p, case_atmega644, case_atmega128, case_page_order, case_index_flip,
+             case_boardsim_cannot_verify, case_power_cuts]
     if args.only:
         cases = [c for c in cases if c.__name__ in args.only]
     failed = 0
