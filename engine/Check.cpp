@@ -7,14 +7,17 @@
 #include <QTimer>
 
 namespace {
-constexpr int32_t kCheckSilenceTicks = 300; // the page answer's limit: about 3 s
+// The page answer's limits: about 3 s of silence, four sends.
+constexpr int32_t kCheckSilenceTicks = 300;
+constexpr int32_t kCheckMaxSends = 4;
 
 QString CrcText(uint32_t crc) {
     return QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0')).toUpper();
 }
 } // namespace
 
-int32_t DownloadEngine::AfterLastPage() const {
+int32_t DownloadEngine::AfterLastPage() {
+    CheckSends = 0;
     return CheckAfterPages ? DownloadStep::SendCheck : DownloadStep::Finish;
 }
 
@@ -25,6 +28,7 @@ void DownloadEngine::SendCheck() {
     const int length = BuildCheckFrame(Device.PageSize, frame);
     if (Comm1.Enabled() && length > 0)
         Comm1.Write(frame, length);
+    ++CheckSends;
     SilenceTicks = 0;
     DownloadState = DownloadStep::WaitCheck;
     TmMainPro->start();
@@ -33,8 +37,11 @@ void DownloadEngine::SendCheck() {
 void DownloadEngine::WaitCheck() {
     TmMainPro->stop();
     const CheckAnswer answer = CheckAnswerOf(RxBuf.data(), RxCount);
-    if (answer.Kind == CheckAnswerKind::CannotCheck) {
-        // A loader without the check: the board is written as without it, and says nothing more.
+    if (answer.Kind == CheckAnswerKind::CannotCheck && CheckSends < kCheckMaxSends) {
+        // Our loaders answer a request damaged on the line with resend too: ask again.
+        DownloadState = DownloadStep::SendCheck;
+    } else if (answer.Kind == CheckAnswerKind::CannotCheck) {
+        // A loader without the check: the board is written as without it.
         Q_EMIT CheckUnavailable();
         DownloadState = DownloadStep::Finish;
     } else if (answer.Kind == CheckAnswerKind::Crc) {

@@ -146,13 +146,14 @@ public:
     void Finish();
     void Release();
     // After the last page: SendCheck when the owner asked for the board's check, else Finish.
-    int32_t AfterLastPage() const;
+    int32_t AfterLastPage();
     void SendCheck();
     void WaitCheck();
     // Set by the owner (zubload --verify; the window never): ask the board's loader, after the
     // last page and before the end frame, for the CRC of what it wrote, and fail a board that
     // holds other data than the image. Off, the engine sends the protocol's frames only.
     bool CheckAfterPages = false;
+    int32_t CheckSends = 0; // sends of the check request for this board
     void ShowPageProgress(int32_t pageNumber);
     void WarnIfRateNotTaken(int code);
     void EndLocalFileLock();

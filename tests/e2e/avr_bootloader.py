@@ -375,7 +375,7 @@ def case_index_flip(args, work):
     """One inverted byte in the last page's index puts the page into the boot section, where
     the loader acknowledges it without writing it. Without --verify the run is ok and the page
     is missing from the flash; with --verify the board fails, gets no end frame, and its
-    application does not start."""
+    application does not start. A damaged check request is asked again."""
     mcu, tag, size = "atmega328p", "16mhz-57600", 32768
     demo = demo_hex(args, mcu, tag)
     image = binary(args, demo, work)
@@ -419,6 +419,20 @@ def case_index_flip(args, work):
         flash = chip.stop()
     if flash[:128] != b"\xff" * 128:
         raise Fail("flip with --verify: page 0 was written without an end frame")
+
+    # A byte of the check request itself damaged: the loader answers resend, the request goes
+    # again, and the board is verified (a lost request must not pass as a loader without one).
+    chip = Chip(args, work, mcu, 16000000, tag, flip=1 + 131 * frames + 5, name="flip-check")
+    try:
+        logs, result = zubload(args, work, chip, 57600, demo, "--no-auto-reset", "--skip-blank",
+                               "--verify")
+        check_result(result, "Mega328 0x8B", 0, "check request damaged")
+        if result["verified"] is not True:
+            raise Fail(f"check request damaged: verified {result['verified']!r}, expected true")
+        chip.wait_line("zubdemo ATmega328P running")
+    finally:
+        flash = chip.stop()
+    check_flash(flash, want, "check request damaged")
 
 
 def case_boardsim_cannot_verify(args, work):
