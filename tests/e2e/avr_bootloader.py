@@ -338,6 +338,10 @@ def case_power_cuts(args, work):
         what = f"cut {cut + 1} (seed {seed}: byte {byte} + {us} us)"
         extra = ["--power-cut", f"{byte}+{us}"] + (["--flash-in", flash_in] if flash_in else [])
         chip = Chip(args, work, mcu, hz, tag, extra=extra, name=f"cut{cut}")
+        if flash_in:
+            # The application of the last download runs before the jig reset goes out: a reset
+            # frame that met the loader's last moments would be lost on both.
+            chip.wait_line(running)
         start = os.path.join(work, "cut-start")
         os.makedirs(start, exist_ok=True)
         host = subprocess.Popen([args.zubload, "-C", start, "-p", chip.link, "-b", str(rate),
