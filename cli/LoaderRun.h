@@ -95,11 +95,12 @@ private:
     bool interrupted_ = false; // a stop signal came
     bool midBoard_ = false;    // ... while a board was being written
     bool ended_ = false;
-    bool idlePending_ = false; // a board started or ended: its end is reported once idle
-    bool timedOut_ = false;    // --timeout ended the board
-    bool awaitPort_ = false;   // the port went away between boards
-    bool chipShown_ = false;   // the board's chip event is out
-    int boards_ = 0;           // Starts that ended
+    bool idlePending_ = false;          // a board started or ended: its end is reported once idle
+    bool timedOut_ = false;             // --timeout ended the board
+    bool awaitPort_ = false;            // the port went away between boards
+    bool chipShown_ = false;            // the board's chip event is out
+    bool checkUnavailableSaid_ = false; // --verify met a loader without the check
+    int boards_ = 0;                    // Starts that ended
     int written_ = 0;
     int failed_ = 0;
     std::optional<int> haltStatus_; // a port or image failure ends the run with this status

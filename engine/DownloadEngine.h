@@ -145,6 +145,15 @@ public:
     void WaitAck();
     void Finish();
     void Release();
+    // After the last page: SendCheck when the owner asked for the board's check, else Finish.
+    int32_t AfterLastPage();
+    void SendCheck();
+    void WaitCheck();
+    // Set by the owner (zubload --verify; the window never): ask the board's loader, after the
+    // last page and before the end frame, for the CRC of what it wrote, and fail a board that
+    // holds other data than the image. Off, the engine sends the protocol's frames only.
+    bool CheckAfterPages = false;
+    int32_t CheckSends = 0; // sends of the check request for this board
     void ShowPageProgress(int32_t pageNumber);
     void WarnIfRateNotTaken(int code);
     void EndLocalFileLock();
@@ -223,6 +232,8 @@ Q_SIGNALS:
     void ModelListRead(const QStringList& models);
     void PortListCleared();
     void PortFound(const QString& name);
+    // The board answered the check request as a loader without it does: written, not verified.
+    void CheckUnavailable();
 
 private:
     void noteState();

@@ -99,8 +99,10 @@ void DownloadEngine::RunDownloadStep() {
     }
     // A port that went away under a running download (unplugged adapter, closed peer) ends it
     // at once instead of writing into nothing until a time-out or Stop.
-    if (DownloadState >= DownloadStep::ResetTarget && DownloadState <= DownloadStep::Finish &&
-        !Comm1.Enabled()) {
+    const bool linkStep =
+        (DownloadState >= DownloadStep::ResetTarget && DownloadState <= DownloadStep::Finish) ||
+        DownloadState == DownloadStep::SendCheck || DownloadState == DownloadStep::WaitCheck;
+    if (linkStep && !Comm1.Enabled()) {
         PortOpened = false;
         DownloadState = DownloadStep::Idle;
         FailPort();
@@ -151,6 +153,12 @@ void DownloadEngine::RunDownloadStep() {
         break;
     case DownloadStep::Release:
         Release();
+        break;
+    case DownloadStep::SendCheck:
+        SendCheck();
+        break;
+    case DownloadStep::WaitCheck:
+        WaitCheck();
         break;
     default:
         break; // an unknown number waits for a button
@@ -453,7 +461,7 @@ void DownloadEngine::SendPage() {
         ++Record.Resends; // the board asked for this page again
     ++StepCounter;
     SilenceTicks = 0;
-    DownloadState = noneLeft ? DownloadStep::Finish : DownloadStep::WaitAck;
+    DownloadState = noneLeft ? AfterLastPage() : DownloadStep::WaitAck;
     TmMainPro->start();
 }
 
@@ -492,7 +500,7 @@ void DownloadEngine::WaitAck() {
             ++PageIndex;
             StepCounter = 0;
             SilenceTicks = 0;
-            DownloadState = PageIndex >= PageCount ? DownloadStep::Finish : DownloadStep::SendPage;
+            DownloadState = PageIndex >= PageCount ? AfterLastPage() : DownloadStep::SendPage;
             break;
         case PageAnswer::Resend:
             DownloadState = DownloadStep::SendPage;

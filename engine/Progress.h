@@ -26,6 +26,10 @@ enum : int32_t {
     WaitAck = 112,
     Finish = 113,
     Release = 114,
+    // Only when the owner asks for the board's check (CheckAfterPages): between the last page
+    // and Finish.
+    SendCheck = 120,
+    WaitCheck = 121,
 };
 } // namespace DownloadStep
 
