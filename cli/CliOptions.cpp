@@ -66,6 +66,7 @@ bool ParseCommandLine(const QStringList& args, CliOptions* o, QString* error) {
     const QCommandLineOption noAutoReset(QStringLiteral("no-auto-reset"), QString());
     const QCommandLineOption skipBlank(QStringLiteral("skip-blank"), QString());
     const QCommandLineOption noSkipBlank(QStringLiteral("no-skip-blank"), QString());
+    const QCommandLineOption verify(QStringLiteral("verify"), QString());
     const QCommandLineOption dir({QStringLiteral("C"), QStringLiteral("dir")}, QString(),
                                  QStringLiteral("DIR"));
     const QCommandLineOption model(QStringLiteral("model"), QString(), QStringLiteral("NAME"));
@@ -76,8 +77,8 @@ bool ParseCommandLine(const QStringList& args, CliOptions* o, QString* error) {
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(),
                                      QStringLiteral("SECONDS"));
     p.addOptions({help, version, listPorts, json, quiet, port, baud, protocol, autoReset,
-                  noAutoReset, skipBlank, noSkipBlank, dir, model, modelRow, repeat, repeatCount,
-                  timeout});
+                  noAutoReset, skipBlank, noSkipBlank, verify, dir, model, modelRow, repeat,
+                  repeatCount, timeout});
     const bool parsed = p.parse(argv);
     // Help and version win over anything else on the line, a usage error included.
     if (p.isSet(help)) {
@@ -123,6 +124,7 @@ bool ParseCommandLine(const QStringList& args, CliOptions* o, QString* error) {
     };
     o->AutoReset = lastOf(QStringLiteral("auto-reset"), QStringLiteral("no-auto-reset"));
     o->SkipBlank = lastOf(QStringLiteral("skip-blank"), QStringLiteral("no-skip-blank"));
+    o->Verify = p.isSet(verify);
 
     if (p.isSet(port)) {
         const QString v = p.value(port);
@@ -238,6 +240,8 @@ QString UsageText() {
         "      --protocol NAME      NORMAL, ZUB16T1 or ZUB16T2\n"
         "      --auto-reset         reset the board through the jig first (--no-auto-reset)\n"
         "      --skip-blank         pass over blank pages (--no-skip-blank)\n"
+        "      --verify             have the board's loader check what it wrote before the\n"
+        "                           end frame; a board that holds other data fails\n"
         "  -C, --dir DIR            start directory: default.ini, hexlist.txt, model images,\n"
         "                           production record (default: the current directory)\n"
         "      --repeat [N]         write board after board, N of them or until interrupted\n"

@@ -22,6 +22,8 @@ struct CliOptions {
     std::optional<int> Protocol; // 0 NORMAL, 1 ZUB16T1, 2 ZUB16T2
     std::optional<bool> AutoReset;
     std::optional<bool> SkipBlank;
+    // --verify: ask the board's loader for the CRC of what it wrote before the end frame.
+    bool Verify = false;
 
     QString Dir; // the start directory; empty: the current one
 

@@ -256,8 +256,11 @@ void CliOutput::Result(const DownloadRecord& r, int board, const EngineFailure& 
                 line.raw(column.Name, value.toLatin1());
             break;
         case RecordValueType::Count:
-        case RecordValueType::Seconds:
             line.raw(column.Name, value.toLatin1());
+            break;
+        case RecordValueType::Seconds:
+        case RecordValueType::Flag:
+            line.raw(column.Name, value.isEmpty() ? QByteArray("null") : value.toLatin1());
             break;
         }
     }

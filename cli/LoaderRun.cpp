@@ -46,6 +46,16 @@ std::optional<int> LoaderRun::Prepare() {
     });
     connect(e, &DownloadEngine::RecordEnded, this,
             [this](const DownloadRecord& record) { onRecord(record); });
+    e->SetCheckAfterPages(options_.Verify);
+    connect(e, &DownloadEngine::CheckUnavailable, this, [this] {
+        // Once a run: every board of a station has the same loader.
+        if (checkUnavailableSaid_)
+            return;
+        checkUnavailableSaid_ = true;
+        out_.Note(QStringLiteral("zubload: the board's loader cannot verify what it holds "
+                                 "(it answered the check request as a page it cannot take); "
+                                 "boards are written without verification"));
+    });
     connect(e, &DownloadEngine::ModelListRead, this,
             [this](const QStringList& models) { ApplyImageList(models, &choices_); });
     // After the step or button that changed it, never inside it: the next board starts from

@@ -94,7 +94,8 @@ private:
         bool PortGone = false;  // its port went away after it was written: wait for the port
         bool ChipShown = false; // its chip event is out
     } board_;
-    int boards_ = 0;           // Starts that ended
+    bool checkUnavailableSaid_ = false; // --verify met a loader without the check
+    int boards_ = 0;                    // Starts that ended
     int written_ = 0;
     int failed_ = 0;
     std::optional<int> haltStatus_; // a port or image failure ends the run with this status

@@ -47,7 +47,7 @@ _zubload() {
     esac
     if [[ $cur == -* ]]; then
         local options="--port --baud --protocol --auto-reset --no-auto-reset --skip-blank
-            --no-skip-blank --dir --model --model-row --repeat --timeout --json --quiet --list-ports
+            --no-skip-blank --verify --dir --model --model-row --repeat --timeout --json --quiet --list-ports
             --help --version"
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return

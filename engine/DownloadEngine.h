@@ -102,6 +102,9 @@ public:
     // (Error None) records `failure.Reason`.
     void FailBeforeStart(const EngineFailure& failure, const QDateTime& began,
                          const QString& model);
+    // zubload --verify (the window never): after the last page and before the end frame, ask the
+    // board's loader for the CRC of what it wrote, and fail a board that holds other data.
+    void SetCheckAfterPages(bool check) { CheckAfterPages = check; }
     // Asked inside every transfer; true abandons it (zubload's stop signals).
     void SetFetchCancelCheck(std::function<bool()> cancelled);
     // Ends a Start still running ("stopped" row), closes the port and releases the HTTP client.
@@ -151,6 +154,8 @@ Q_SIGNALS:
     void ModelListRead(const QStringList& models);
     void PortListCleared();
     void PortFound(const QString& name);
+    // The board answered the check request as a loader without it does: written, not verified.
+    void CheckUnavailable();
 
 private:
     OperatorChoices& Choices;
@@ -232,6 +237,15 @@ private:
     void WaitAck();
     void Finish();
     void Release();
+    // After the last page: SendCheck when the owner asked for the board's check, else Finish.
+    int32_t AfterLastPage();
+    void SendCheck();
+    void WaitCheck();
+    // Set by the owner (zubload --verify; the window never): ask the board's loader, after the
+    // last page and before the end frame, for the CRC of what it wrote, and fail a board that
+    // holds other data than the image. Off, the engine sends the protocol's frames only.
+    bool CheckAfterPages = false;
+    int32_t CheckSends = 0; // sends of the check request for this board
     void ShowPageProgress(int32_t pageNumber);
     void WarnIfRateNotTaken(int code);
     void EndLocalFileLock();

@@ -113,8 +113,10 @@ void DownloadEngine::RunDownloadStep() {
     }
     // A port that went away under a running download (unplugged adapter, closed peer) ends it
     // at once instead of writing into nothing until a time-out or Stop.
-    if (DownloadState >= DownloadStep::ResetTarget && DownloadState <= DownloadStep::Finish &&
-        !Comm1.Enabled()) {
+    const bool linkStep =
+        (DownloadState >= DownloadStep::ResetTarget && DownloadState <= DownloadStep::Finish) ||
+        DownloadState == DownloadStep::SendCheck || DownloadState == DownloadStep::WaitCheck;
+    if (linkStep && !Comm1.Enabled()) {
         PortOpened = false;
         DownloadState = DownloadStep::Idle;
         FailPort();
@@ -165,6 +167,12 @@ void DownloadEngine::RunDownloadStep() {
         break;
     case DownloadStep::Release:
         Release();
+        break;
+    case DownloadStep::SendCheck:
+        SendCheck();
+        break;
+    case DownloadStep::WaitCheck:
+        WaitCheck();
         break;
     default:
         break; // an unknown number waits for a button
@@ -372,6 +380,8 @@ void DownloadEngine::WaitReady() {
     if (RecordDevicePending)
         RecordDevice();
     if (IsReadyReply(RxBuf.data(), RxCount)) {
+        if (RecordOpen)
+            Record.ReadyAt = QDateTime::currentDateTime();
         FlushInput();
         SendGoByte();
         AddLog(QStringLiteral("[") + nowStamp(StampTime) + QStringLiteral("] 다운로드 시작 : ") +
@@ -463,7 +473,7 @@ void DownloadEngine::SendPage() {
         ++Record.Resends; // the board asked for this page again
     ++StepCounter;
     SilenceTicks = 0;
-    DownloadState = noneLeft ? DownloadStep::Finish : DownloadStep::WaitAck;
+    DownloadState = noneLeft ? AfterLastPage() : DownloadStep::WaitAck;
     TmMainPro->start();
 }
 
@@ -490,7 +500,7 @@ void DownloadEngine::WaitAck() {
             ++PageIndex;
             StepCounter = 0;
             SilenceTicks = 0;
-            DownloadState = PageIndex >= PageCount ? DownloadStep::Finish : DownloadStep::SendPage;
+            DownloadState = PageIndex >= PageCount ? AfterLastPage() : DownloadStep::SendPage;
             break;
         case PageAnswer::Resend:
             DownloadState = DownloadStep::SendPage;

@@ -21,6 +21,25 @@ QString secondsText(const DownloadRecord& r) {
     return QString::number(static_cast<double>(ms < 0 ? 0 : ms) / 1000.0, 'f', 3);
 }
 
+QString writeSecondsText(const DownloadRecord& r) {
+    if (!r.ReadyAt.isValid() || !r.Ended.isValid())
+        return QString();
+    const qint64 ms = r.ReadyAt.msecsTo(r.Ended);
+    return QString::number(static_cast<double>(ms < 0 ? 0 : ms) / 1000.0, 'f', 3);
+}
+
+QString verifiedText(const DownloadRecord& r) {
+    switch (r.Verified) {
+    case DownloadRecord::Verification::Matched:
+        return QStringLiteral("true");
+    case DownloadRecord::Verification::Differed:
+        return QStringLiteral("false");
+    case DownloadRecord::Verification::NotAsked:
+        break;
+    }
+    return QString();
+}
+
 // Closes the descriptor on every way out of the append.
 struct Fd {
     int Value = -1;
@@ -57,6 +76,12 @@ constexpr std::array<RecordColumn, kRecordColumnCount> kRecordColumns = {{
     {"seconds", V::Seconds, secondsText},
     {"result", V::Text, [](const DownloadRecord& r) { return RecordResultText(r.Result); }},
     {"detail", V::Text, RecordDetailText},
+    {"id", V::Text, [](const DownloadRecord& r) { return r.Id; }},
+    {"serial", V::Text, [](const DownloadRecord& r) { return r.Serial; }},
+    {"order", V::Text, [](const DownloadRecord& r) { return r.Order; }},
+    {"list_sha256", V::Text, [](const DownloadRecord& r) { return r.ListSha256; }},
+    {"write_seconds", V::Seconds, writeSecondsText},
+    {"verified", V::Flag, verifiedText},
 }};
 
 QString RecordProgramText() {

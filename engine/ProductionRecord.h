@@ -39,6 +39,15 @@ struct DownloadRecord {
     int32_t Resends = 0;      // resends: pages sent again on request
     RecordResult Result = RecordResult::Ok; // result (seconds come from Started and Ended)
     QString Detail;                         // detail: the failure line as logged
+    QString Id;         // id: a random UUID, so rows gathered from many stations are told apart
+    QString Serial;     // serial: the board's serial number, when the station was given one
+    QString Order;      // order: the work order or lot
+    QString ListSha256; // list_sha256: of the "hexlist.txt" a model came from; empty for a file
+    // write_seconds: from the board's ready answer to the end; invalid before it answered.
+    QDateTime ReadyAt;
+    // verified: the board's check of what it holds matched the image (empty: not asked, or the
+    // board's loader cannot tell).
+    enum class Verification { NotAsked, Matched, Differed } Verified = Verification::NotAsked;
     RecordFailure Failure = RecordFailure::None;
     // Why it failed, in English (the record's detail carries it after the failure line).
     FailureKind Kind = FailureKind::None;
@@ -50,8 +59,9 @@ struct DownloadRecord {
 
 // How a column's value is written: text as it is (JSON: a string, null when empty), a count
 // (always a number), an amount that is empty in the CSV and null in JSON when it is 0 (nothing
-// was loaded), or seconds with three decimals.
-enum class RecordValueType { Text, Count, Amount, Seconds };
+// was loaded), seconds with three decimals (empty and null when there are none), or a truth value
+// (true/false; empty and null when unknown).
+enum class RecordValueType { Text, Count, Amount, Seconds, Flag };
 
 // One column of the record, in file order: the CSV writer and zubload's JSON result walk the same
 // list, so a column is named and valued in one place.
@@ -60,7 +70,7 @@ struct RecordColumn {
     RecordValueType Type;
     QString (*Value)(const DownloadRecord& record); // numbers as decimal text
 };
-constexpr int kRecordColumnCount = 20;
+constexpr int kRecordColumnCount = 26;
 extern const std::array<RecordColumn, kRecordColumnCount> kRecordColumns;
 
 // Why a row could not be added; the reason text names the file and the system's own words.

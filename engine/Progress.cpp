@@ -84,6 +84,13 @@ QString FailureBodyText(const EngineFailure& f) {
     case EngineError::NoAnswer:
         return QStringLiteral("No answer from the board in %1 s")
             .arg(QString::number(static_cast<double>(f.Number) / 1000.0, 'g', 6));
+    case EngineError::VerifyDiffered:
+        return QStringLiteral("Verify Fail: board CRC %1, image CRC %2")
+            .arg(static_cast<qulonglong>(f.Number), 8, 16, QLatin1Char('0'))
+            .arg(static_cast<qulonglong>(f.Limit), 8, 16, QLatin1Char('0'))
+            .toUpper();
+    case EngineError::VerifyNoResponse:
+        return QStringLiteral("Verify Fail: No Response");
     case EngineError::PageSizeUnknown:
         return QStringLiteral("Get ID fail: unknown page size code 0x%1")
             .arg(QString::number(f.Number, 16).toUpper().rightJustified(2, QLatin1Char('0')));

@@ -28,6 +28,10 @@ enum : int32_t {
     WaitAck = 112,
     Finish = 113,
     Release = 114,
+    // Only when the owner asks for the board's check (CheckAfterPages): between the last page
+    // and Finish.
+    SendCheck = 120,
+    WaitCheck = 121,
 };
 } // namespace DownloadStep
 
@@ -44,6 +48,8 @@ enum class EngineError {
     PageOverCount,   // a page sent four times without acknowledgement
     PageNoResponse,  // 301 ticks without a page answer
     NoAnswer,        // zubload's --timeout ran out before the board identified itself
+    VerifyDiffered,  // the board's check CRC is not the image's
+    VerifyNoResponse, // no answer to the check request
     PageSizeUnknown, // the identification names no page size: pages cannot be cut
     ImageTooLarge,   // the image reaches past the identified flash
     NoPageAtStart,   // the board takes pages from 64 on, the image ends below that
@@ -64,8 +70,8 @@ struct EngineFailure {
     EngineError Error = EngineError::None;
     FailureKind Kind = FailureKind::None;
     QString Reason;
-    int64_t Number = 0; // the page, row, index, page size code, image bytes or milliseconds named
-    int64_t Limit = 0;  // the flash size, or the first page the board takes
+    int64_t Number = 0; // the page, row, index, page size code, image bytes, ms or board CRC
+    int64_t Limit = 0;  // the flash size, the first page the board takes, or the image's CRC
     QString Name;       // the port or the file name the line names
     // NetFail: a model image was refused, and the reason stands before the line as its cause.
     bool Refused = false;

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSysInfo>
+#include <QUuid>
 
 void DownloadEngine::BeginRecord() {
     Record = DownloadRecord{};
@@ -14,6 +15,7 @@ void DownloadEngine::BeginRecord() {
     RecordOpen = true;
     RecordDevicePending = false;
     Record.Started = QDateTime::currentDateTime();
+    Record.Id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     Record.Station = QSysInfo::machineHostName();
     Record.Program = RecordProgramText();
     Record.Port = Choices.PortName();

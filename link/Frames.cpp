@@ -1,5 +1,8 @@
 #include "link/Frames.h"
 
+#include <algorithm>
+#include <array>
+
 namespace {
 
 struct ChipCode {
@@ -168,4 +171,67 @@ PageAnswer PageAnswerOf(const uint8_t* buffer, int32_t count) {
     if (buffer[0] == Wire::Resend)
         return PageAnswer::Resend;
     return PageAnswer::None;
+}
+
+int BuildCheckFrame(int32_t pageSize, uint8_t (&out)[Wire::PageFrameBufferSize]) {
+    if (pageSize <= 0 || pageSize > Wire::MaxPageSize)
+        return 0;
+    out[0] = static_cast<uint8_t>(Wire::CheckIndex >> 8);
+    out[1] = static_cast<uint8_t>(Wire::CheckIndex & 0xFF);
+    std::fill(out + 2, out + 2 + pageSize + 1, uint8_t{0});
+    return pageSize + Wire::PageFrameOverhead;
+}
+
+CheckAnswer CheckAnswerOf(const uint8_t* buffer, int32_t count) {
+    CheckAnswer answer;
+    if (count <= 0)
+        return answer;
+    if (buffer[0] == Wire::Resend) {
+        answer.Kind = CheckAnswerKind::CannotCheck;
+    } else if (buffer[0] == Wire::Ack && count >= Wire::CheckAnswerSize) {
+        answer.Kind = CheckAnswerKind::Crc;
+        answer.Crc = uint32_t{buffer[1]} << 24 | uint32_t{buffer[2]} << 16 |
+                     uint32_t{buffer[3]} << 8 | buffer[4];
+    }
+    return answer;
+}
+
+namespace {
+constexpr std::array<uint32_t, 256> crcTable() {
+    std::array<uint32_t, 256> table{};
+    for (uint32_t n = 0; n < 256; ++n) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; ++k)
+            c = c & 1 ? 0xEDB88320U ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}
+constexpr std::array<uint32_t, 256> kCrcTable = crcTable();
+} // namespace
+
+uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size) {
+    crc = ~crc;
+    for (size_t i = 0; i < size; ++i)
+        crc = kCrcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+uint32_t ImageCheckCrc(const uint8_t* image, size_t imageSize, const _CPU& device,
+                       int32_t firstPage, int32_t pageCount, bool skipBlank) {
+    const int32_t pageSize = device.PageSize;
+    uint32_t crc = 0;
+    if (pageSize <= 0 || pageSize > Wire::MaxPageSize)
+        return crc;
+    const bool pic = device.Signature == 0xE0;
+    const int32_t appEnd = pic ? pageCount : (device.FlashSize - device.BootSize) / pageSize;
+    const int32_t appStart = pic ? Wire::PicFirstPage : 0;
+    uint8_t frame[Wire::PageFrameBufferSize];
+    for (int32_t p = std::max(firstPage, appStart); p < std::min(pageCount, appEnd); ++p) {
+        const PageFrame f = BuildPageFrame(image, imageSize, pageSize, p, frame);
+        if (f.Length == 0 || (skipBlank && f.Blank))
+            continue;
+        crc = Crc32(crc, frame + 2, static_cast<size_t>(pageSize));
+    }
+    return crc;
 }

@@ -80,3 +80,33 @@ bool IsIdReply(int32_t count);
 enum class PageAnswer { None, Ack, Resend };
 // Only the first byte counts: 0x21 accepted, 0x40 send again, anything else no answer yet.
 PageAnswer PageAnswerOf(const uint8_t* buffer, int32_t count);
+
+// ---- The check request: what a loader of ours holds of the image, asked after the last page ----
+// Sent only when asked for (zubload --verify): a page frame of index FF FE, every data byte 0x00,
+// sum 0x00. A loader without it answers resend, as for any page beyond its flash; ours answer
+// acknowledge and the big-endian CRC-32 of the pages it wrote in this session.
+namespace Wire {
+constexpr int32_t CheckIndex = 0xFFFE;
+constexpr int CheckAnswerSize = 5;
+constexpr int32_t PicFirstPage = 64; // the PIC18F46K80's application starts at page 64
+} // namespace Wire
+int BuildCheckFrame(int32_t pageSize, uint8_t (&out)[Wire::PageFrameBufferSize]);
+
+enum class CheckAnswerKind { None, Crc, CannotCheck };
+struct CheckAnswer {
+    CheckAnswerKind Kind = CheckAnswerKind::None;
+    uint32_t Crc = 0;
+};
+// Acknowledge with its four CRC bytes, or resend; anything else (or too few bytes) is no answer.
+CheckAnswer CheckAnswerOf(const uint8_t* buffer, int32_t count);
+
+// zlib's CRC-32 (reflected 0xEDB88320, pre- and post-inverted): Crc32(0, ...) starts one, and
+// feeding the result back in goes on with more bytes.
+uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size);
+
+// The CRC a loader of ours answers after this download: the pages from firstPage up to
+// pageCount - 1 that were sent (blank ones left out when skipBlank) and lie in the chip's
+// application area (AVR: below flash - boot; PIC18F46K80: from page 64 on), ascending. Page bytes
+// past imageSize read as erased.
+uint32_t ImageCheckCrc(const uint8_t* image, size_t imageSize, const _CPU& device,
+                       int32_t firstPage, int32_t pageCount, bool skipBlank);

@@ -6,8 +6,9 @@ if(ZUB_AVR_FOUND AND TARGET zub-avrsim)
     add_test(NAME avr_bootloader
              COMMAND ${ZUB_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/avr_bootloader.py
                      --zubload $<TARGET_FILE:zubload> --avrsim $<TARGET_FILE:zub-avrsim>
-                     --firmware ${CMAKE_BINARY_DIR}/firmware/avr --objcopy ${ZUB_AVR_OBJCOPY})
-    set_tests_properties(avr_bootloader PROPERTIES TIMEOUT 120)
+                     --firmware ${CMAKE_BINARY_DIR}/firmware/avr --objcopy ${ZUB_AVR_OBJCOPY}
+                     --boardsim $<TARGET_FILE:zub-boardsim>)
+    set_tests_properties(avr_bootloader PROPERTIES TIMEOUT 300)
 else()
     message(STATUS "avr_bootloader left out: no avr-gcc or no libsimavr")
 endif()

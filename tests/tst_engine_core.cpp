@@ -174,7 +174,8 @@ void TestEngineCore::recordFromProgramsAtOnce() {
     }
     const QByteArray header = "started,ended,station,program,port,device,source,model,image,"
                               "image_bytes,image_sha256,protocol,baud,chip,pages_sent,"
-                              "pages_skipped,resends,seconds,result,detail\r\n";
+                              "pages_skipped,resends,seconds,result,detail,id,serial,order,"
+                              "list_sha256,write_seconds,verified\r\n";
     for (int f = 0; f < kFiles; ++f) {
         QFile file(dir.filePath(QStringLiteral("r%1.csv").arg(f)));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -192,7 +193,7 @@ void TestEngineCore::recordFromProgramsAtOnce() {
                 line.indexOf(",station") < 0 ? -1 : line.at(line.indexOf(",station") + 8) - '0';
             QVERIFY2(p >= 0 && p < kPrograms, line.constData());
             QVERIFY(line.endsWith(",stopped,\"" + QByteArray(2000, char('a' + p)) +
-                                  "\"\"quoted, too\"\"\"\r"));
+                                  "\"\"quoted, too\"\"\",,,,,,\r"));
             seen << p;
         }
         std::sort(seen.begin(), seen.end());

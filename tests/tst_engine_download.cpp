@@ -18,6 +18,7 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSet>
 #include <QTest>
 #include <QTimer>
 
@@ -392,10 +393,15 @@ void TestEngineDownload::productionRecord() {
     const QJsonArray rows = csv.value(QStringLiteral("rows")).toArray();
     QCOMPARE(rows.size(), 6);
     QCOMPARE(rows.at(0).toArray().toVariantList(),
-             QVariantList({"started",       "ended",    "station", "program", "port",
-                           "device",        "source",   "model",   "image",   "image_bytes",
-                           "image_sha256",  "protocol", "baud",    "chip",    "pages_sent",
-                           "pages_skipped", "resends",  "seconds", "result",  "detail"}));
+             QVariantList({"started",       "ended",        "station",
+                           "program",       "port",         "device",
+                           "source",        "model",        "image",
+                           "image_bytes",   "image_sha256", "protocol",
+                           "baud",          "chip",         "pages_sent",
+                           "pages_skipped", "resends",      "seconds",
+                           "result",        "detail",       "id",
+                           "serial",        "order",        "list_sha256",
+                           "write_seconds", "verified"}));
     QCOMPARE(hooked.size(), size_t{5});
     const QRegularExpression stamp(
         QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"));
@@ -421,11 +427,12 @@ void TestEngineDownload::productionRecord() {
                                       RecordFailure::None, RecordFailure::None};
     const FailureKind kinds[] = {FailureKind::None, FailureKind::Port, FailureKind::Interrupted,
                                  FailureKind::Interrupted, FailureKind::Interrupted};
+    QStringList ids;
     for (int i = 0; i < 5; ++i) {
         QStringList row;
         for (const QJsonValue& v : rows.at(i + 1).toArray())
             row << v.toString();
-        QCOMPARE(row.size(), 20);
+        QCOMPARE(row.size(), 26);
         QVERIFY2(stamp.match(row[0]).hasMatch() && stamp.match(row[1]).hasMatch(),
                  qPrintable(row[0] + " " + row[1]));
         const double span = csv.value(QStringLiteral("spans")).toArray().at(i).toDouble();
@@ -443,7 +450,22 @@ void TestEngineDownload::productionRecord() {
         QCOMPARE(hooked[size_t(i)].Kind, kinds[i]);
         // The detail column is the failure line, then the reason.
         QVERIFY(row[19].startsWith(hooked[size_t(i)].Detail));
+        // Every row its own id; write time only for the board that answered; nothing verified.
+        QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}$"))
+                     .match(row[20])
+                     .hasMatch(),
+                 qPrintable(row[20]));
+        ids << row[20];
+        QCOMPARE(row.mid(21, 3), QStringList({"", "", ""}));
+        if (i == 0) {
+            QVERIFY(row[24].toDouble() > 0);
+            QVERIFY(row[24].toDouble() <= row[17].toDouble());
+        } else {
+            QCOMPARE(row[24], QString());
+        }
+        QCOMPARE(row[25], QString());
     }
+    QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), 5);
     // The device column starts with the device opened: the operator's link resolved.
     QVERIFY(rows.at(1).toArray().at(5).toString().startsWith(pts));
     QVERIFY(rows.at(3).toArray().at(5).toString().startsWith(

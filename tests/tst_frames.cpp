@@ -28,6 +28,7 @@ private Q_SLOTS:
     void chipNames();
     void sizeTables();
     void decodeIdReply();
+    void checkRequest();
 };
 
 void TstFrames::commandFrames() {
@@ -242,6 +243,72 @@ void TstFrames::decodeIdReply() {
     QCOMPARE(cpu.BootSize, 4096);
     QCOMPARE(cpu.PageSize, 64);
     QCOMPARE(cpu.EepromSize, 1024);
+}
+
+// The check request asked after the last page, its answers, and the CRC the host expects: the
+// pages a board of ours wrote, nothing it skipped or kept for itself.
+void TstFrames::checkRequest() {
+    uint8_t frame[1024];
+    std::fill(std::begin(frame), std::end(frame), uint8_t{0x55});
+    QCOMPARE(BuildCheckFrame(128, frame), 131);
+    QCOMPARE(Bytes(frame, 131), QByteArray("\xFF\xFE", 2) + QByteArray(129, '\0'));
+    QCOMPARE(BuildCheckFrame(0, frame), 0);
+    QCOMPARE(BuildCheckFrame(1022, frame), 0);
+
+    const uint8_t crc[] = {0x21, 0xCB, 0xF4, 0x39, 0x26};
+    const uint8_t resend[] = {0x40};
+    const uint8_t noise[] = {0x3E, 0x21, 0, 0, 0, 0};
+    QCOMPARE(CheckAnswerOf(crc, 5).Kind, CheckAnswerKind::Crc);
+    QCOMPARE(CheckAnswerOf(crc, 5).Crc, 0xCBF43926U);
+    QCOMPARE(CheckAnswerOf(crc, 4).Kind, CheckAnswerKind::None); // the CRC not all here yet
+    QCOMPARE(CheckAnswerOf(resend, 1).Kind, CheckAnswerKind::CannotCheck);
+    QCOMPARE(CheckAnswerOf(noise, 6).Kind, CheckAnswerKind::None);
+    QCOMPARE(CheckAnswerOf(crc, 0).Kind, CheckAnswerKind::None);
+
+    const QByteArray digits("123456789");
+    const auto* d = reinterpret_cast<const uint8_t*>(digits.constData());
+    QCOMPARE(Crc32(0, d, 9), 0xCBF43926U);
+    QCOMPARE(Crc32(Crc32(0, d, 4), d + 4, 5), 0xCBF43926U);
+    QCOMPARE(Crc32(0, d, 0), 0U);
+
+    // Mega328, 1 KiB boot: pages 0 and 2 hold data, 1 is blank, 248 lies in the boot section.
+    std::vector<uint8_t> image(131072, 0xFF);
+    for (int i = 0; i < 128; ++i) {
+        image[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+        image[static_cast<size_t>(256 + i)] = static_cast<uint8_t>(3 * i + 1);
+        image[static_cast<size_t>(248 * 128 + i)] = 0x11;
+    }
+    _CPU mega328;
+    mega328.Signature = 0x8B;
+    mega328.FlashSize = 32768;
+    mega328.BootSize = 1024;
+    mega328.PageSize = 128;
+    auto crcOf = [&](std::initializer_list<int> pages) {
+        uint32_t c = 0;
+        for (int p : pages)
+            c = Crc32(c, image.data() + p * 128, 128);
+        return c;
+    };
+    QCOMPARE(ImageCheckCrc(image.data(), image.size(), mega328, 0, 249, true), crcOf({0, 2}));
+    QCOMPARE(ImageCheckCrc(image.data(), image.size(), mega328, 0, 3, false), crcOf({0, 1, 2}));
+    // An image cut short: bytes past its end read as erased, as the page frames send them.
+    QCOMPARE(ImageCheckCrc(image.data(), 300, mega328, 0, 3, false),
+             Crc32(Crc32(Crc32(0, image.data(), 256), image.data() + 256, 44),
+                   std::vector<uint8_t>(84, 0xFF).data(), 84));
+
+    // PIC18F46K80: its loader keeps pages below 64; the image's pages from 64 on count.
+    _CPU pic;
+    pic.Signature = 0xE0;
+    pic.FlashSize = 65536;
+    pic.BootSize = 2048;
+    pic.PageSize = 64;
+    for (int i = 0; i < 64; ++i)
+        image[static_cast<size_t>(64 * 64 + i)] = static_cast<uint8_t>(i ^ 0x5A);
+    uint32_t want = Crc32(0, image.data() + 64 * 64, 64);
+    QCOMPARE(ImageCheckCrc(image.data(), image.size(), pic, 64, 65, true), want);
+    QCOMPARE(ImageCheckCrc(image.data(), image.size(), pic, 0, 65, true), want);
+    _CPU unknown;
+    QCOMPARE(ImageCheckCrc(image.data(), image.size(), unknown, 0, 5, false), 0U);
 }
 
 QTEST_GUILESS_MAIN(TstFrames)

@@ -13,6 +13,7 @@ constexpr uint8_t kReady = 0x3E;
 constexpr uint8_t kGo = 0x3C;
 constexpr uint8_t kAck = 0x21;
 constexpr uint8_t kResend = 0x40;
+constexpr int kCheckIndex = 0xFFFE;
 constexpr int kSplitPauseMs = 50;
 // The flash a board reports an unknown size for is still there; 128 KiB covers every image.
 constexpr int32_t kDefaultFlash = 128 * 1024;
@@ -241,6 +242,13 @@ void BoardProtocol::TakePage() {
         if (injectBad)
             badSumGiven_ = true;
         sink_.Event(tag + "BADSUM");
+        Answer(kResend, 0);
+        return;
+    }
+    // The check request: this board has no answer for it but the one for a page it cannot
+    // take, which tells the host it cannot verify.
+    if (index == kCheckIndex) {
+        sink_.Event(tag + "RESEND");
         Answer(kResend, 0);
         return;
     }

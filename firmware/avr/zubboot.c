@@ -9,8 +9,15 @@
  *   host "<"              -> five identification bytes: signature, flash, boot, page, EEPROM codes
  *   host page frame       -> "!" written (or skipped: boot section), "@" send again
  *        (index hi, index lo, SPM_PAGESIZE data bytes, 8-bit sum of the data)
- *   host FF FF            -> the application starts
+ *   host page frame FF FE, all data 0 -> "!" and the CRC-32 (zlib's, big-endian) of every
+ *        page written since the go byte, in page order
+ *   host FF FF            -> page 0 written, the application starts
  * Without a wake word within ZUB_WAKE_MS the application starts, unless its first word is erased.
+ *
+ * Page 0 is erased when the first page frame is accepted and kept in RAM until the end frame,
+ * so a download cut at any moment leaves the loader in charge at the next reset. Pages come
+ * in ascending order: a frame whose index is below the last acknowledged one (a resend of
+ * that page aside) is a damaged one and answered with "@".
  *
  * Build settings (-D): F_CPU, ZUB_BAUD, ZUB_BOOT_SIZE (bytes), ZUB_WAKE_MS, ZUB_BYTE_MS.
  */
@@ -199,6 +206,12 @@
 #error "ZUB_WAKE_MS or ZUB_BYTE_MS too long for Timer1"
 #endif
 
+/* The page counter of the check: whichever type gives avr-gcc the smaller code (measured). */
+#if (ZB_FLASH_BYTES - ZUB_BOOT_SIZE) / SPM_PAGESIZE < 256 && SPM_PAGESIZE == 256
+typedef uint8_t zb_page;
+#else
+typedef uint16_t zb_page;
+#endif
 #if FLASHEND > 0xFFFFUL
 typedef uint32_t zb_addr;
 #define ZB_READ(a) pgm_read_byte_far(a)
@@ -215,6 +228,15 @@ typedef uint16_t zb_addr;
 #define ZB_GO 0x3C
 #define ZB_ACK 0x21
 #define ZB_RESEND 0x40
+
+/* The session's buffers. Statics, not the stack: fixed addresses keep the code small. Nothing
+ * clears them at reset (no start-up files); each session sets what it reads. */
+static uint8_t zb_buf[SPM_PAGESIZE];
+/* Page 0 as received: written at the end frame only. */
+static uint8_t zb_first[SPM_PAGESIZE];
+/* The application pages written in this session, for the check request: a byte per page, as
+ * bit masks cost more code than a boot section has room for. */
+static uint8_t zb_done[ZB_BOOT_FIRST_PAGE];
 
 static void zb_main(void) __attribute__((noreturn, used));
 
@@ -244,7 +266,7 @@ static void zb_tx(uint8_t c) {
 }
 
 /* How much of the wake word "ZUB" ends at this byte (3: all of it). */
-static uint8_t zb_wake(uint8_t matched, uint8_t c) {
+static __attribute__((noinline)) uint8_t zb_wake(uint8_t matched, uint8_t c) {
     if (c == 'Z')
         return 1;
     if ((matched == 1 && c == 'U') || (matched == 2 && c == 'B'))
@@ -268,29 +290,87 @@ static void zb_start_app(void) {
     ((void (*)(void))0)();
 }
 
-/* Erase, fill, write, re-enable the application section, read back: 1 when the page holds buf. */
-static uint8_t zb_write_page(zb_addr addr, const uint8_t* buf) {
-    uint16_t i;
+static void zb_erase(zb_addr addr) {
     boot_page_erase(addr);
     boot_spm_busy_wait();
-    for (i = 0; i < SPM_PAGESIZE; i += 2)
+    boot_rww_enable();
+}
+
+/* Erase, fill, write, re-enable the application section, read back: 1 when the page holds buf. */
+static uint8_t zb_write_page(zb_addr addr, const uint8_t* buf) {
+    /* Byte counters: a page of 256 ends where the counter wraps to 0. */
+    uint8_t i = 0;
+    zb_erase(addr);
+    do
         boot_page_fill(addr + i, buf[i] | (uint16_t)buf[i + 1] << 8);
+    while ((i += 2) != (uint8_t)SPM_PAGESIZE);
     boot_page_write(addr);
     boot_spm_busy_wait();
     boot_rww_enable();
-    for (i = 0; i < SPM_PAGESIZE; ++i) {
+    i = 0;
+    do {
         if (ZB_READ(addr + i) != buf[i])
             return 0;
-    }
+    } while (++i != (uint8_t)SPM_PAGESIZE);
     return 1;
+}
+
+/* zlib's CRC-32 register after one more byte (reflected 0xEDB88320); in assembly, as the
+ * compiler's takes twice the room. */
+static uint32_t zb_crc(uint32_t crc, uint8_t b) {
+    uint8_t k;
+    __asm__("eor %A0, %2\n\t"
+            "ldi %1, 8\n"
+            "1:\n\t"
+            "lsr %D0\n\t"
+            "ror %C0\n\t"
+            "ror %B0\n\t"
+            "ror %A0\n\t"
+            "brcc 2f\n\t"
+            "ldi %2, 0x20\n\t"
+            "eor %A0, %2\n\t"
+            "ldi %2, 0x83\n\t"
+            "eor %B0, %2\n\t"
+            "ldi %2, 0xB8\n\t"
+            "eor %C0, %2\n\t"
+            "ldi %2, 0xED\n\t"
+            "eor %D0, %2\n"
+            "2:\n\t"
+            "dec %1\n\t"
+            "brne 1b"
+            : "+r"(crc), "=&d"(k), "+d"(b));
+    return crc;
+}
+
+/* The answer to the check request: the CRC of the pages in zb_done, page 0 from its RAM copy. */
+static void zb_check(void) {
+    uint32_t crc = 0xFFFFFFFFUL;
+    zb_addr a = 0;
+    zb_page p = 0;
+    do {
+        uint8_t i = 0;
+        do {
+            if (zb_done[p])
+                crc = zb_crc(crc, p ? ZB_READ(a) : zb_first[i]);
+            ++a;
+        } while (++i != (uint8_t)SPM_PAGESIZE);
+    } while (++p != ZB_BOOT_FIRST_PAGE);
+    crc = ~crc;
+    zb_tx(ZB_ACK);
+    zb_tx((uint8_t)(crc >> 24));
+    zb_tx((uint8_t)(crc >> 16));
+    zb_tx((uint8_t)(crc >> 8));
+    zb_tx((uint8_t)crc);
 }
 
 /* Page frames until the end frame (returns 1) or a wake word in place of a frame (returns 0,
  * ready already answered): the host started over without resetting the board. */
 static uint8_t zb_pages(void) {
-    uint8_t buf[SPM_PAGESIZE];
-    uint16_t n = 0, index = 0;
-    uint8_t sum = 0, wake = 0;
+    uint16_t n, index = 0, last = 0;
+    uint8_t sum = 0, wake = 0, started = 0;
+    for (n = 0; n < sizeof zb_done; ++n)
+        zb_done[n] = 0;
+    n = 0;
     for (;;) {
         TCNT1 = 0;
         int16_t c = zb_rx(n ? ZB_BYTE_TICKS : 0);
@@ -310,12 +390,17 @@ static uint8_t zb_pages(void) {
         wake = zb_wake(wake, (uint8_t)c);
         if (n < 2) {
             index = index << 8 | (uint8_t)c;
-            if (++n == 2 && index == 0xFFFF)
-                return 1; /* no chip has a page 65535: this is the end frame */
+            if (++n == 2 && index == 0xFFFF) {
+                /* No chip has a page 65535: this is the end frame. A page 0 that cannot be
+                 * written is erased again, so the loader keeps the chip. */
+                if (zb_done[0] && !zb_write_page(0, zb_first))
+                    zb_erase(0);
+                return 1;
+            }
             continue;
         }
         if (n < 2 + SPM_PAGESIZE) {
-            buf[n - 2] = (uint8_t)c;
+            zb_buf[n - 2] = (uint8_t)c;
             sum += (uint8_t)c;
             ++n;
             continue;
@@ -328,13 +413,35 @@ static uint8_t zb_pages(void) {
             do
                 TCNT1 = 0;
             while (zb_rx(ZB_BYTE_TICKS) >= 0);
-        } else if ((uint8_t)c == sum && index < ZB_PAGES) {
+        } else if ((uint8_t)c != sum) {
+        } else if (index == 0xFFFE) {
+            zb_check();
+            answer = 0;
+        } else if (index < ZB_PAGES && index >= last) {
+            /* From the first page on, the old application no longer starts. */
+            if (!started)
+                zb_erase(0);
+            started = 1;
+            answer = ZB_ACK;
+            if (index == 0) {
+                uint8_t i = 0;
+                do
+                    zb_first[i] = zb_buf[i];
+                while (++i != (uint8_t)SPM_PAGESIZE);
+            } else if (index < ZB_BOOT_FIRST_PAGE) {
+                if (!zb_write_page((zb_addr)index * SPM_PAGESIZE, zb_buf))
+                    answer = ZB_RESEND;
+            }
             /* A page of the boot section is passed over so the host goes on; this loader
              * never overwrites itself. */
-            if (index >= ZB_BOOT_FIRST_PAGE || zb_write_page((zb_addr)index * SPM_PAGESIZE, buf))
-                answer = ZB_ACK;
+            if (answer == ZB_ACK) {
+                last = index;
+                if (index < ZB_BOOT_FIRST_PAGE)
+                    zb_done[index] = 1;
+            }
         }
-        zb_tx(answer);
+        if (answer)
+            zb_tx(answer);
         n = index = sum = wake = 0;
     }
 }

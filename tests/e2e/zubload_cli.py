@@ -31,7 +31,9 @@ record     list rows that name a month's production record are refused; the reco
            rows; two users of one group in a group-writable folder both get their rows
 """
 import argparse
+import csv
 import hashlib
+import io
 import json
 import os
 import pty
@@ -107,12 +109,27 @@ def json_events(out, what):
     return events
 
 
-def record_rows(start):
+# The columns every row has had since the record began; later columns come after them.
+FIRST_COLUMNS = 20
+
+
+def record_fields(start):
+    """Every row of the start directory's records, as lists of fields."""
     rows = []
     for name in sorted(os.listdir(start)):
         if re.fullmatch(r"downloads-\d{4}-\d\d\.csv", name):
-            rows += read(os.path.join(start, name)).decode("utf-8-sig").splitlines()[1:]
+            text = read(os.path.join(start, name)).decode("utf-8-sig")
+            rows += list(csv.reader(io.StringIO(text, newline="")))[1:]
     return rows
+
+
+def record_rows(start):
+    """The rows' first columns as the record writes them (quoted only where needed)."""
+    def field(value):
+        if any(c in value for c in '",\r\n'):
+            return '"' + value.replace('"', '""') + '"'
+        return value
+    return [",".join(field(v) for v in row[:FIRST_COLUMNS]) for row in record_fields(start)]
 
 
 STAMP = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")

@@ -38,6 +38,10 @@ typedef struct {
     const char* flashOut;
     int pace;
     long flip; /* 0: none */
+    const char* flashIn;
+    long cutByte;        /* 0: no power cut */
+    unsigned long cutUs; /* simulated time from that byte to the cut */
+    unsigned long runMs; /* 0: until stopped */
 } options_t;
 
 static volatile sig_atomic_t g_stop = 0;
@@ -392,6 +396,68 @@ static int save_flash(const avr_t* avr, const char* path) {
     return ok;
 }
 
+/* ---- power: a flash kept across runs, a cut at a chosen moment, a run of fixed length ---- */
+
+/* A whole flash as --flash-out wrote it, so a run can go on where a cut one ended. */
+static int load_flash(avr_t* avr, const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        fprintf(stderr, "zub-avrsim: cannot open %s: %s\n", path, strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return 0;
+    }
+    const size_t size = avr->flashend + 1;
+    if (!S_ISREG(st.st_mode) || (size_t)st.st_size != size) {
+        fprintf(stderr, "zub-avrsim: %s is not a flash of %zu bytes (the %s's)\n", path, size,
+                g_opt->mcu);
+        close(fd);
+        return 0;
+    }
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = read(fd, avr->flash + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fprintf(stderr, "zub-avrsim: cannot read %s: %s\n", path,
+                    n < 0 ? strerror(errno) : "shorter than it was");
+            close(fd);
+            return 0;
+        }
+        done += (size_t)n;
+    }
+    close(fd);
+    return 1;
+}
+
+static long g_cutCount = 0; /* bytes the chip got after its first ready byte */
+static avr_cycle_count_t g_cutCycle = 0;
+static int g_cutArmed = 0;
+
+/* Counts what the UART receives, for the cut; separate from the feeding so pacing is untouched. */
+static void cut_count(struct avr_irq_t* irq, uint32_t value, void* param) {
+    (void)irq;
+    (void)value;
+    avr_t* avr = param;
+    if (!g_readySeen || g_cutArmed || ++g_cutCount != g_opt->cutByte)
+        return;
+    g_cutArmed = 1;
+    g_cutCycle = avr->cycle + (avr_cycle_count_t)((double)g_opt->cutUs * g_opt->freq / 1e6);
+}
+
+/* 1 when the power goes now: the chosen cut, or the end of a run of fixed length. */
+static int power_ends(const avr_t* avr, avr_cycle_count_t start) {
+    if (g_cutArmed && avr->cycle >= g_cutCycle) {
+        fprintf(stderr, "zub-avrsim: power cut %lu us after byte %ld\n", g_opt->cutUs,
+                g_opt->cutByte);
+        return 1;
+    }
+    return g_opt->runMs &&
+           avr->cycle - start >= (avr_cycle_count_t)g_opt->runMs * (g_opt->freq / 1000);
+}
+
 /* ---- the run ---- */
 
 static double wall_us(void) {
@@ -414,7 +480,13 @@ static void usage(FILE* to) {
                 "  --flash-out FILE   write the whole flash to FILE when it ends\n"
                 "  --no-pace          run as fast as the computer can instead of in real time\n"
                 "  --flip N           invert the N-th byte the chip receives after its first\n"
-                "                     ready byte (0x3E), to see a damaged frame answered\n");
+                "                     ready byte (0x3E), to see a damaged frame answered\n"
+                "  --flash-in FILE    start from a whole flash --flash-out wrote (the loader is\n"
+                "                     put over it)\n"
+                "  --power-cut N[+US] cut the power US microseconds (simulated) after the N-th\n"
+                "                     byte the chip receives after its first ready byte: the\n"
+                "                     run ends there, --flash-out holds the flash as it was\n"
+                "  --run-for MS       end the run after MS milliseconds of simulated time\n");
 }
 
 static int parse_number(const char* text, unsigned long max, unsigned long* out) {
@@ -424,6 +496,25 @@ static int parse_number(const char* text, unsigned long max, unsigned long* out)
     if (!*text || *text == '-' || *end || errno || v == 0 || v > max)
         return 0;
     *out = v;
+    return 1;
+}
+
+/* N or N+US */
+static int parse_cut(const char* text, options_t* opt) {
+    char byte[32];
+    const char* plus = strchr(text, '+');
+    size_t len = plus ? (size_t)(plus - text) : strlen(text);
+    unsigned long n = 0, us = 0;
+    if (len >= sizeof byte)
+        return 0;
+    memcpy(byte, text, len);
+    byte[len] = 0;
+    if (!parse_number(byte, 1000000000UL, &n))
+        return 0;
+    if (plus && strcmp(plus + 1, "0") != 0 && !parse_number(plus + 1, 10000000UL, &us))
+        return 0;
+    opt->cutByte = (long)n;
+    opt->cutUs = us;
     return 1;
 }
 
@@ -462,6 +553,12 @@ static int parse_options(int argc, char** argv, options_t* opt) {
             opt->freq = n;
         else if (!strcmp(a, "--flip") && parse_number(v, 1000000000UL, &n))
             opt->flip = (long)n;
+        else if (!strcmp(a, "--flash-in"))
+            opt->flashIn = v;
+        else if (!strcmp(a, "--power-cut") && parse_cut(v, opt))
+            ;
+        else if (!strcmp(a, "--run-for") && parse_number(v, 86400000UL, &n))
+            opt->runMs = n;
         else {
             fprintf(stderr, "zub-avrsim: bad option: %s %s\n", a, v);
             return 0;
@@ -493,7 +590,8 @@ int main(int argc, char** argv) {
     memset(avr->flash, 0xFF, avr->flashend + 1);
 
     uint32_t boot = 0, appLow = 0;
-    if (!load_image(avr, opt.loader, &boot) || (opt.app && !load_image(avr, opt.app, &appLow))) {
+    if ((opt.flashIn && !load_flash(avr, opt.flashIn)) || !load_image(avr, opt.loader, &boot) ||
+        (opt.app && !load_image(avr, opt.app, &appLow))) {
         avr_terminate(avr);
         free(avr);
         return 1;
@@ -514,6 +612,8 @@ int main(int argc, char** argv) {
                             NULL);
     avr_irq_register_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XOFF), xoff,
                             NULL);
+    if (opt.cutByte)
+        avr_irq_register_notify(input, cut_count, avr);
 
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
@@ -539,9 +639,10 @@ int main(int argc, char** argv) {
     double wallBase = wall_us();
     avr_cycle_count_t cycleBase = avr->cycle;
     int status = 0;
+    const avr_cycle_count_t runStart = avr->cycle;
 
     for (;;) {
-        if (g_stop)
+        if (g_stop || power_ends(avr, runStart))
             break;
         if (g_powerCycle) {
             g_powerCycle = 0;
@@ -596,6 +697,8 @@ int main(int argc, char** argv) {
     if (opt.flashOut && !save_flash(avr, opt.flashOut))
         status = 1;
     close_terminal(&opt);
+    if (opt.cutByte)
+        avr_irq_unregister_notify(input, cut_count, avr);
     avr_irq_unregister_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT),
                               out_byte, NULL);
     avr_irq_unregister_notify(avr_io_getirq(avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUT_XON), xon,
