@@ -33,7 +33,6 @@ void TForm1::ConnectEngine() {
     connect(e, &DownloadEngine::DeviceReleased, this, &TForm1::ClearDeviceSizes);
     connect(e, &DownloadEngine::LocalFileLock, this,
             [this](bool locked) { BtnLocalFile->setEnabled(!locked); });
-
 }
 
 void TForm1::ShowPageProgress(int32_t done, int32_t pages) {

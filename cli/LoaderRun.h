@@ -67,7 +67,7 @@ private:
     std::optional<int> fetchImageList(); // nothing: the list is there
     void applySettings(const QString& path);
     bool waitingForEngine() const; // a Start under way, or its end not yet reported
-    void reportEnded(); // the board that ended, once
+    void reportEnded();            // the board that ended, once
     void completeReason(DownloadRecord* record) const;
     bool portGoneBetweenBoards(const DownloadRecord& record) const;
     bool portReady() const;

@@ -49,12 +49,12 @@ public:
 // The pauses the download and the port scan make on the user-interface thread: each is a plain
 // sleep of the thread, timed as the steps require (the receive event and the buttons wait).
 enum class EnginePause : unsigned long {
-    AfterOpen = 200,       // a port just opened settles
-    BeforeWake = 50,       // the board's power switch is read after the ready lines
-    AfterModeSwitch = 10,  // the mode-switch frame leaves the line before the port closes
-    BeforeReopen = 100,    // the board changes its rate between close and reopen
-    BeforeRetry = 2000,    // a refused model image is fetched again after this
-    BeforeScanOpen = 50,   // between two ports of the scan
+    AfterOpen = 200,      // a port just opened settles
+    BeforeWake = 50,      // the board's power switch is read after the ready lines
+    AfterModeSwitch = 10, // the mode-switch frame leaves the line before the port closes
+    BeforeReopen = 100,   // the board changes its rate between close and reopen
+    BeforeRetry = 2000,   // a refused model image is fetched again after this
+    BeforeScanOpen = 50,  // between two ports of the scan
 };
 
 class DownloadEngine : public QObject {

@@ -86,9 +86,12 @@ QString FailureBodyText(const EngineFailure& f) {
             .arg(QString::number(static_cast<double>(f.Number) / 1000.0, 'g', 6));
     case EngineError::VerifyDiffered:
         return QStringLiteral("Verify Fail: board CRC %1, image CRC %2")
-            .arg(static_cast<qulonglong>(f.Number), 8, 16, QLatin1Char('0'))
-            .arg(static_cast<qulonglong>(f.Limit), 8, 16, QLatin1Char('0'))
-            .toUpper();
+            .arg(QStringLiteral("%1")
+                     .arg(static_cast<qulonglong>(f.Number), 8, 16, QLatin1Char('0'))
+                     .toUpper(),
+                 QStringLiteral("%1")
+                     .arg(static_cast<qulonglong>(f.Limit), 8, 16, QLatin1Char('0'))
+                     .toUpper());
     case EngineError::VerifyNoResponse:
         return QStringLiteral("Verify Fail: No Response");
     case EngineError::PageSizeUnknown:

@@ -39,25 +39,25 @@ enum : int32_t {
 // engine's failures travel as EngineFailure values and are worded in one place below.
 enum class EngineError {
     None,
-    ImageTooSmall,   // "파일오류 : 서버작업 취소": no image of 100 bytes or more to send
-    PortFault,       // "통신포트오류:" + port: the port would not open, or went away
-    NetFail,         // "네트워크 연결이 불안정합니다.": no model image to be had
-    ListUnreachable, // the image list's server does not answer (zubload before its first board)
-    ListNotFetched,  // the server answered, but no image list came (a message box)
-    IdTimeout,       // no identification within 300 ticks
-    PageOverCount,   // a page sent four times without acknowledgement
-    PageNoResponse,  // 301 ticks without a page answer
-    NoAnswer,        // zubload's --timeout ran out before the board identified itself
-    VerifyDiffered,  // the board's check CRC is not the image's
+    ImageTooSmall,    // "파일오류 : 서버작업 취소": no image of 100 bytes or more to send
+    PortFault,        // "통신포트오류:" + port: the port would not open, or went away
+    NetFail,          // "네트워크 연결이 불안정합니다.": no model image to be had
+    ListUnreachable,  // the image list's server does not answer (zubload before its first board)
+    ListNotFetched,   // the server answered, but no image list came (a message box)
+    IdTimeout,        // no identification within 300 ticks
+    PageOverCount,    // a page sent four times without acknowledgement
+    PageNoResponse,   // 301 ticks without a page answer
+    NoAnswer,         // zubload's --timeout ran out before the board identified itself
+    VerifyDiffered,   // the board's check CRC is not the image's
     VerifyNoResponse, // no answer to the check request
-    PageSizeUnknown, // the identification names no page size: pages cannot be cut
-    ImageTooLarge,   // the image reaches past the identified flash
-    NoPageAtStart,   // the board takes pages from 64 on, the image ends below that
-    ProtocolNoRow,   // the protocol box holds no row (settings gave -1 or 99)
-    RateNoRow,       // the rate box holds no row
-    ModelNoRow,      // no model row selected, or typed text that matches no row
-    ModelNoFile,     // the row has no image file behind it (beyond the catalogue, or empty)
-    ModelUnsafeName, // the image list names something that is not one plain file name
+    PageSizeUnknown,  // the identification names no page size: pages cannot be cut
+    ImageTooLarge,    // the image reaches past the identified flash
+    NoPageAtStart,    // the board takes pages from 64 on, the image ends below that
+    ProtocolNoRow,    // the protocol box holds no row (settings gave -1 or 99)
+    RateNoRow,        // the rate box holds no row
+    ModelNoRow,       // no model row selected, or typed text that matches no row
+    ModelNoFile,      // the row has no image file behind it (beyond the catalogue, or empty)
+    ModelUnsafeName,  // the image list names something that is not one plain file name
 };
 
 // One failure of a Start, as a value: the error, what its line names, what it was due to and

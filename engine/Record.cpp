@@ -96,9 +96,8 @@ void DownloadEngine::FailBeforeStart(const EngineFailure& failure, const QDateTi
 
 void DownloadEngine::StopRecord() {
     if (RecordOpen)
-        EndRecord(RecordResult::Stopped,
-                  {EngineError::None, FailureKind::Interrupted,
-                   QStringLiteral("Stopped by the operator")});
+        EndRecord(RecordResult::Stopped, {EngineError::None, FailureKind::Interrupted,
+                                          QStringLiteral("Stopped by the operator")});
 }
 
 void DownloadEngine::EndRecord(RecordResult result, const EngineFailure& failure) {

@@ -131,8 +131,7 @@ PortFaultFacts DiagnosePortFault(const QString& port, const QString& path,
     }
     if (error == QSerialPort::NoError)
         return f; // closed on purpose, not refused: nothing to explain
-    if (path.isEmpty() || !QFileInfo::exists(path) ||
-        error == QSerialPort::DeviceNotFoundError) {
+    if (path.isEmpty() || !QFileInfo::exists(path) || error == QSerialPort::DeviceNotFoundError) {
         f.Fault = PortFault::NoDevice;
         if (path.isEmpty())
             f.DeviceCount = int(TComm::DeviceList().size());

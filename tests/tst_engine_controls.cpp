@@ -1,7 +1,7 @@
 // The operator's controls around a download: Stop and a rebuilt file, the local-file button,
 // find-port and Start crossing a port scan, continuous mode, closing the window mid-download.
-#include "tst_engine_support.h"
 #include "tst_engine_probe.h"
+#include "tst_engine_support.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -207,8 +207,8 @@ namespace {
 struct ValueChoices : OperatorChoices {
     QString Port;
     QString PortName() const override { return Port; }
-    int ProtocolRow() const override { return 0; }  // NORMAL
-    int RateCode() const override { return 12; } // 115200 bit/s
+    int ProtocolRow() const override { return 0; } // NORMAL
+    int RateCode() const override { return 12; }   // 115200 bit/s
     bool AutoReset() const override { return false; }
     bool BlankSkip() const override { return false; }
     bool LocalFile() const override { return true; }

@@ -1,7 +1,7 @@
 // Downloads that must end early: resend limit, identifications that do not fit the image,
 // settings that name no row, a port that is held, missing or goes away.
-#include "tst_engine_support.h"
 #include "tst_engine_probe.h"
+#include "tst_engine_support.h"
 
 #include "link/TComm.h"
 

@@ -85,7 +85,8 @@ void TestEngineTimeouts::noIdentificationLeavesPortOpenThenFindPort() {
     rig.SetPort(board.Pty());
     rig.Start();
     QVERIFY(rig.WaitIdle(10000));
-    VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0, QStringLiteral("[Error] Get ID fail!!!")}));
+    VERIFY_LOG(rig,
+               QStringList({kReady, kPower, kStart0, QStringLiteral("[Error] Get ID fail!!!")}));
     QCOMPARE(rig.F().Engine.CurrentRecord().Reason,
              QStringLiteral("The boot loader answered but sent no chip identification within 3 "
                             "seconds"));

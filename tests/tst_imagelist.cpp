@@ -2,8 +2,8 @@
 // it, the rows and file names the window shows, the operator's picks and the name check that keeps
 // listed names inside the start directory.
 #include "app/ZubBootLoadMain.h"
-#include "tst_engine_probe.h"
 #include "image/ImageList.h"
+#include "tst_engine_probe.h"
 #include "tst_fifo.h"
 
 #include <QCheckBox>

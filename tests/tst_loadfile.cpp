@@ -183,9 +183,7 @@ void TstLoadFile::fileKindsByNameAndContent() {
         Form->Memo1->setPlainText(QStringLiteral("x"));
         EngineProbe(Form->Engine).FirmwareImage().fill(0);
         QVERIFY2(Form->Engine.LoadLocalFile(path) == 0x13, c.name);
-        QVERIFY2(Form->Engine.Image()[0x12] == 0x03 &&
-                     Form->Engine.Image()[0x14] == 0xFF,
-                 c.name);
+        QVERIFY2(Form->Engine.Image()[0x12] == 0x03 && Form->Engine.Image()[0x14] == 0xFF, c.name);
         QVERIFY2(Form->Memo1->toPlainText().isEmpty() == c.scrambled, c.name);
         QFile::remove(path);
     }

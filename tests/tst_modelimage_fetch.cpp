@@ -1,7 +1,7 @@
 // A model's image taken from the start folder or fetched from a real HTTP server on 127.0.0.1,
 // and then written into the simulated board.
-#include "tst_engine_support.h"
 #include "tst_engine_probe.h"
+#include "tst_engine_support.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -51,7 +51,8 @@ struct ModelRig {
             return false;
         rig->F().ReadImageList(QStringLiteral("hexlist.txt"));
         EngineProbe(rig->F().Engine).Upd().BaseUrl = http.BaseUrl();
-        EngineProbe(rig->F().Engine).Upd().UpdateUrl = http.BaseUrl() + QStringLiteral("/ydr/zubloader/");
+        EngineProbe(rig->F().Engine).Upd().UpdateUrl =
+            http.BaseUrl() + QStringLiteral("/ydr/zubloader/");
         return rig->F().RbWebFile->isChecked();
     }
 };
@@ -248,7 +249,8 @@ void TestModelImageFetch::unsaveableImageNamesTheSystemError() {
                             lost, QStringLiteral("네트워크 연결이 불안정합니다.")}));
     QCOMPARE(m.Fetches("sensor.hex"), 3);
     QCOMPARE(rig.F().Engine.CurrentRecord().Kind, FailureKind::Image);
-    QVERIFY(rig.F().Engine.CurrentRecord().Reason.startsWith(QStringLiteral("Model image sensor.hex refused: ")));
+    QVERIFY(rig.F().Engine.CurrentRecord().Reason.startsWith(
+        QStringLiteral("Model image sensor.hex refused: ")));
     QVERIFY(sim.Events().isEmpty());
 }
 

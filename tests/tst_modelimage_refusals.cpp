@@ -1,7 +1,7 @@
 // Model downloads refused before anything touches the disk or the network: no server, a name
 // from the list that is not one plain file name, no model chosen.
-#include "tst_engine_support.h"
 #include "tst_engine_probe.h"
+#include "tst_engine_support.h"
 
 #include <QComboBox>
 #include <QDate>
@@ -102,7 +102,8 @@ void TestModelImageRefusals::unsafeFileNameRefused() {
     rig.F().ReadImageList(QStringLiteral("hexlist.txt"));
     QCOMPARE(rig.F().CmbModel->currentText(), QStringLiteral("Model x"));
     EngineProbe(rig.F().Engine).Upd().BaseUrl = http_.BaseUrl();
-    EngineProbe(rig.F().Engine).Upd().UpdateUrl = http_.BaseUrl() + QStringLiteral("/ydr/zubloader/");
+    EngineProbe(rig.F().Engine).Upd().UpdateUrl =
+        http_.BaseUrl() + QStringLiteral("/ydr/zubloader/");
     rig.Start();
     QVERIFY(rig.WaitIdle());
     VERIFY_LOG(rig, QStringList({QStringLiteral("[Error] Image file name refused: ") + shown}));

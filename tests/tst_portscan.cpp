@@ -1,8 +1,8 @@
 // Port management and the port scan through the real window, with pseudo-terminals standing in
 // for the system's serial devices.
 #include "app/ZubBootLoadMain.h"
-#include "tst_engine_probe.h"
 #include "tst_comm_pty.h"
+#include "tst_engine_probe.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -94,7 +94,8 @@ private Q_SLOTS:
     void scanRestartedMidwayStartsAgainFromPortOne() {
         form->CmbComPort->setEditText(QStringLiteral("/dev/ttyUSB3"));
         form->Engine.StartDeviceSearch();
-        QTRY_VERIFY_WITH_TIMEOUT(EngineProbe(form->Engine).ScanPortNo() >= 3 && EngineProbe(form->Engine).ScanPortNo() <= 5,
+        QTRY_VERIFY_WITH_TIMEOUT(EngineProbe(form->Engine).ScanPortNo() >= 3 &&
+                                     EngineProbe(form->Engine).ScanPortNo() <= 5,
                                  10000);
         QCOMPARE(logLines(), QStringList({QStringLiteral("잠시만, 장치를 찾고 있습니다..."),
                                           QStringLiteral("Found COM Port : Com2")}));

@@ -1,8 +1,8 @@
 // Serial receive through the real window: RxBuf filling, overflow, leftovers and flushing,
 // with the board end of a pseudo-terminal writing the bytes.
 #include "app/ZubBootLoadMain.h"
-#include "tst_engine_probe.h"
 #include "tst_comm_pty.h"
+#include "tst_engine_probe.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>

@@ -142,8 +142,7 @@ private Q_SLOTS:
             hex.close();
 
             form->Engine.BtnStartClick();
-            QTRY_VERIFY_WITH_TIMEOUT(
-                form->Engine.State() == 0 && !form->Engine.Ticking(), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(form->Engine.State() == 0 && !form->Engine.Ticking(), 20000);
             const QStringList tail = lastLines(3);
             QVERIFY2(
                 tail.size() == 3 &&

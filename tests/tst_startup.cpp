@@ -145,7 +145,8 @@ class TstStartup : public QObject {
             hourglassAtBoxes = hourglassAtBoxes && c && c->shape() == Qt::WaitCursor;
         };
         EngineProbe(form->Engine).Upd().BaseUrl = QStringLiteral("http://") + host;
-        EngineProbe(form->Engine).Upd().UpdateUrl = EngineProbe(form->Engine).Upd().BaseUrl + QStringLiteral("/ydr/zubloader/");
+        EngineProbe(form->Engine).Upd().UpdateUrl =
+            EngineProbe(form->Engine).Upd().BaseUrl + QStringLiteral("/ydr/zubloader/");
     }
     // Lets Timer1 fire on its own, as it does for the operator.
     void waitForStartup() {

@@ -1,8 +1,8 @@
 // The update command and the progress bar, through the real window and real servers: the list
 // fetched into the start directory and read again, the fall-back when the server is away or its
 // certificate fails the check, and files the list names that must never be replaced.
-#include "tst_update_servers.h"
 #include "tst_engine_probe.h"
+#include "tst_update_servers.h"
 
 #include "app/ZubBootLoadMain.h"
 
@@ -179,7 +179,10 @@ private Q_SLOTS:
         form_->BtnWebUpdateClick();
         QCOMPARE(form_->Engine.ModelFileNames()[0], QStringLiteral("default.ini"));
         // What the engine would fetch for that row: refused, the settings stay as they were.
-        EngineProbe(form_->Engine).Upd().DownloadFile(EngineProbe(form_->Engine).Upd().UpdateUrl, form_->Engine.ModelFileNames()[0]);
+        EngineProbe(form_->Engine)
+            .Upd()
+            .DownloadFile(EngineProbe(form_->Engine).Upd().UpdateUrl,
+                          form_->Engine.ModelFileNames()[0]);
         QCOMPARE(readAll(start_.path() + QStringLiteral("/default.ini")), settings);
         QCOMPARE(entries(start_.path()),
                  (QStringList{QStringLiteral("default.ini"), QStringLiteral("hexlist.txt")}));
@@ -195,8 +198,9 @@ private Q_SLOTS:
         QList<int> values;
         connect(form_->ProgressBar2, &QProgressBar::valueChanged, this,
                 [&values](int v) { values << v; });
-        EngineProbe(form_->Engine).Upd().DownloadFile(fault_.base() + QStringLiteral("/paced/"),
-                                       QStringLiteral("image.hex"));
+        EngineProbe(form_->Engine)
+            .Upd()
+            .DownloadFile(fault_.base() + QStringLiteral("/paced/"), QStringLiteral("image.hex"));
         // No event loop ran during the call: every paint counted here was a repaint from inside.
         QVERIFY2(paints.count >= 4, qPrintable(QString::number(paints.count)));
         QVERIFY(values.size() >= 4);
@@ -213,8 +217,9 @@ private Q_SLOTS:
         bar->installEventFilter(&paints);
         // No length: busy (range 0..0) while the body arrives rather than a made-up fraction,
         // then full.
-        EngineProbe(form_->Engine).Upd().DownloadFile(fault_.base() + QStringLiteral("/nolength/"),
-                                       QStringLiteral("70000"));
+        EngineProbe(form_->Engine)
+            .Upd()
+            .DownloadFile(fault_.base() + QStringLiteral("/nolength/"), QStringLiteral("70000"));
         QCOMPARE(readAll(start_.path() + QStringLiteral("/70000")).size(), 70000);
         QVERIFY(paints.paintedBusy);
         QCOMPARE(bar->maximum(), 70000);
@@ -223,7 +228,9 @@ private Q_SLOTS:
         for (const char* folderAndName : {"/nolength/5242880", "/files/absent.hex"}) {
             const QString path = QString::fromLatin1(folderAndName);
             const int cut = path.lastIndexOf(QLatin1Char('/')) + 1;
-            EngineProbe(form_->Engine).Upd().DownloadFile(fault_.base() + path.left(cut), path.mid(cut));
+            EngineProbe(form_->Engine)
+                .Upd()
+                .DownloadFile(fault_.base() + path.left(cut), path.mid(cut));
             QVERIFY(EngineProbe(form_->Engine).Upd().LastError != UpdError::None);
             QVERIFY2(bar->maximum() > bar->minimum(), folderAndName);
             QCOMPARE(bar->value(), 0);

@@ -1,8 +1,8 @@
 // The main window as an operator finds it after start: every control where the design puts it,
 // with its text, items, state and tool tip; resizing; the timers; the log pane; message boxes.
 #include "app/ZubBootLoadMain.h"
-#include "tst_engine_probe.h"
 #include "tst_comm_pty.h"
+#include "tst_engine_probe.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -470,7 +470,8 @@ private Q_SLOTS:
         ::close(pty.slave);
         pty.slave = -1;
         const QByteArray payload(1000, 'Z'); // fits the pty buffer: nobody reads yet
-        QCOMPARE(EngineProbe(form_->Engine).Comm1().Write(payload.constData(), payload.size()), payload.size());
+        QCOMPARE(EngineProbe(form_->Engine).Comm1().Write(payload.constData(), payload.size()),
+                 payload.size());
         form_->close();
         QVERIFY(!form_->Engine.PortEnabled());
         QVERIFY(EngineProbe(form_->Engine).PortOpened()); // the close handler leaves the flag alone
