@@ -10,6 +10,7 @@
 class QWidget;
 
 class Anchors : public QObject {
+    Q_OBJECT
 public:
     enum Edge { Top = 1, Bottom = 2, Left = 4, Right = 8 };
 

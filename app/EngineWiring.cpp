@@ -11,7 +11,6 @@
 #include <QPushButton>
 
 #include <algorithm>
-#include <memory>
 
 void TForm1::ConnectEngine() {
     DownloadEngine* e = &Engine;
@@ -34,17 +33,6 @@ void TForm1::ConnectEngine() {
     connect(e, &DownloadEngine::DeviceReleased, this, &TForm1::ClearDeviceSizes);
     connect(e, &DownloadEngine::LocalFileLock, this,
             [this](bool locked) { BtnLocalFile->setEnabled(!locked); });
-
-    // The local-file button loads an image of its own (connected before this, so it has run
-    // when "clicked" arrives here). Remember what it loaded, so that Start sends that image
-    // without loading it again; a cancelled dialog loads nothing and re-stamps nothing.
-    auto loadsBefore = std::make_shared<uint32_t>(0);
-    connect(BtnLocalFile, &QPushButton::pressed, this,
-            [this, loadsBefore] { *loadsBefore = Engine.FirmwareLoads; });
-    connect(BtnLocalFile, &QPushButton::clicked, this, [this, loadsBefore] {
-        if (Engine.FirmwareLoads != *loadsBefore)
-            Engine.RememberLocalImage();
-    });
 }
 
 void TForm1::ShowPageProgress(int32_t done, int32_t pages) {

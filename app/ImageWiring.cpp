@@ -34,19 +34,20 @@ void TForm1::ConnectImage() {
 
 void TForm1::BtnLocalFileClick() {
     // A new image must never replace the one a running download is sending page by page.
-    if (DownloadRunning(Engine.DownloadState)) {
+    if (DownloadRunning(Engine.State())) {
         AddLog(QStringLiteral("[Error] Press Stop before choosing another file."));
         return;
     }
     const QString path = RunOpenDialog();
     if (path.isEmpty())
         return;
-    if (DownloadRunning(Engine.DownloadState)) {
+    if (DownloadRunning(Engine.State())) {
         AddLog(QStringLiteral("[Error] Press Stop before choosing another file."));
         return;
     }
     EdFileName->setText(path);
-    Engine.ImageEnd = Engine.LoadFirmwareFile(EdFileName->text());
+    // Start sends this image without loading it again while the file stays as it was.
+    Engine.LoadLocalFile(EdFileName->text());
 }
 
 void TForm1::RbLocalFileClick() {

@@ -16,7 +16,7 @@ void selectRow(QComboBox* box, int index) {
 
 } // namespace
 
-void TForm1::SaveSettings(const QString& path) {
+SettingsValues TForm1::SettingsOfControls() const {
     SettingsValues v;
     v.CmbComPort = CmbComPort->currentText();
     v.CmbProtocol = CmbProtocol->currentIndex();
@@ -27,8 +27,12 @@ void TForm1::SaveSettings(const QString& path) {
     v.CbAutoReset = CbAutoReset->isChecked();
     v.CbAutoDevSearch = CbAutoDevSearch->isChecked();
     v.RbLocalFile = RbLocalFile->isChecked();
+    return v;
+}
+
+void TForm1::SaveSettings(const QString& path) {
     // A file that cannot be written is passed over without a word; the old one stays as it was.
-    (void)WriteSettingsFile(path, FormatSettings(v));
+    (void)WriteSettingsFile(path, FormatSettings(SettingsOfControls()));
 }
 
 void TForm1::LoadSettings(const QString& path) {
@@ -40,33 +44,31 @@ void TForm1::LoadSettings(const QString& path) {
         ShowMessage(QStringLiteral("[Warnning]Cannot Read a Initial File!!!"));
         return;
     }
+    SettingsValues v = SettingsOfControls();
+    ApplySettings(p, &v);
     if (p.CmbComPort) {
         // Typed names (a /dev/serial/by-id path) are shown as text; a listed name also
         // selects its row so the drop-down agrees with the text.
         const int row =
-            CmbComPort->findText(*p.CmbComPort, Qt::MatchFixedString | Qt::MatchCaseSensitive);
+            CmbComPort->findText(v.CmbComPort, Qt::MatchFixedString | Qt::MatchCaseSensitive);
         if (row >= 0)
             CmbComPort->setCurrentIndex(row);
-        CmbComPort->setEditText(*p.CmbComPort);
+        CmbComPort->setEditText(v.CmbComPort);
     }
+    // A control the file does not name keeps its state: only the named ones are touched.
     if (p.CmbProtocol)
-        selectRow(CmbProtocol, *p.CmbProtocol);
+        selectRow(CmbProtocol, v.CmbProtocol);
     if (p.CmbBaudRate)
-        selectRow(CmbBaudRate, *p.CmbBaudRate);
+        selectRow(CmbBaudRate, v.CmbBaudRate);
     if (p.EdFileName)
-        EdFileName->setText(*p.EdFileName);
+        EdFileName->setText(v.EdFileName);
     if (p.CmbModel)
-        selectRow(CmbModel, *p.CmbModel);
-    if (p.CbBlankSkip)
-        CbBlankSkip->setChecked(*p.CbBlankSkip);
-    if (p.CbAutoReset)
-        CbAutoReset->setChecked(*p.CbAutoReset);
-    if (p.CbAutoDevSearch)
-        CbAutoDevSearch->setChecked(*p.CbAutoDevSearch);
-    if (p.RbLocalFile) {
-        if (*p.RbLocalFile)
-            RbLocalFile->setChecked(true);
-        else
-            RbWebFile->setChecked(true);
-    }
+        selectRow(CmbModel, v.CmbModel);
+    CbBlankSkip->setChecked(v.CbBlankSkip);
+    CbAutoReset->setChecked(v.CbAutoReset);
+    CbAutoDevSearch->setChecked(v.CbAutoDevSearch);
+    if (v.RbLocalFile)
+        RbLocalFile->setChecked(true);
+    else
+        RbWebFile->setChecked(true);
 }

@@ -47,7 +47,7 @@ void TForm1::Timer1Timer() {
     Timer1->stop();
     SetHourglass();
 
-    LoadSettings(Engine.StartDir + QStringLiteral("/default.ini"));
+    LoadSettings(Engine.StartDirectory() + QStringLiteral("/default.ini"));
 
     // Reading the list selects row 0; the row restored from the settings must survive it.
     const int modelRow = CmbModel->currentIndex();
@@ -57,8 +57,7 @@ void TForm1::Timer1Timer() {
     CmbModel->setCurrentIndex(modelRow < CmbModel->count() ? modelRow : -1);
 
     // Configure only; the port is opened by Start or the port scan.
-    Engine.Comm1.SetDeviceName(CmbComPort->currentText().toLocal8Bit());
-    Engine.Comm1.SetBaudRate(CmbBaudRate->currentIndex());
+    Engine.ConfigurePort(CmbComPort->currentText(), CmbBaudRate->currentIndex());
 
     if (CbAutoDevSearch->isChecked())
         Engine.StartDeviceSearch();

@@ -8,11 +8,10 @@ void TForm1::BtnWebUpdateClick() {
     Engine.ForgetImage();
     ProgressBar2->setValue(0);
     SetHourglass();
-    const QString listFile = QString::fromLatin1(Engine.Upd.Info.ListFile);
-    if (Engine.Upd.CheckServer(Engine.Upd.BaseUrl)) {
-        Engine.Upd.DownloadFile(Engine.Upd.UpdateUrl, listFile);
+    if (Engine.CheckUpdateServer()) {
+        Engine.FetchImageList();
         RbWebFile->setChecked(true);
-        ReadImageList(listFile);
+        ReadImageList(Engine.ImageListFile());
     } else {
         AddLog(QStringLiteral("네트워크 연결이 불안정합니다."));
         if (!RbLocalFile->isChecked()) {

@@ -10,6 +10,7 @@
 #include <memory>
 
 class ZubApplication : public QApplication {
+    Q_OBJECT
 public:
     ZubApplication(int& argc, char** argv);
 

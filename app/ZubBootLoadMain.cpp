@@ -155,14 +155,10 @@ void TForm1::CreateControls() {
         protocols << QString::fromLatin1(name);
     CmbProtocol = makeCombo(Panel1, "CmbProtocol", 68, 28, 79, 21, protocols, 0);
     Label3 = makeLabel(Panel1, "Label3", 9, 55, "BAUDRATE");
-    CmbBaudRate = makeCombo(
-        Panel1, "CmbBaudRate", 68, 52, 79, 21,
-        {QStringLiteral("br110"), QStringLiteral("br300"), QStringLiteral("br600"),
-         QStringLiteral("br1200"), QStringLiteral("br2400"), QStringLiteral("br4800"),
-         QStringLiteral("br9600"), QStringLiteral("br14400"), QStringLiteral("br19200"),
-         QStringLiteral("br38400"), QStringLiteral("br56000"), QStringLiteral("br57600"),
-         QStringLiteral("br115200"), QStringLiteral("br128000"), QStringLiteral("br256000")},
-        11);
+    QStringList rates;
+    for (int code = 0; code < static_cast<int>(kBaudRates.size()); ++code)
+        rates << RateItemText(code);
+    CmbBaudRate = makeCombo(Panel1, "CmbBaudRate", 68, 52, 79, 21, rates, 11);
     Label4 = makeLabel(Panel1, "Label4", 17, 82, "CPU");
     EdCpu = make<QLineEdit>(Panel1, "EdCpu", 68, 79, 79, 21);
     Label5 = makeLabel(Panel1, "Label5", 9, 109, "FLASH SIZE");
@@ -254,7 +250,7 @@ void TForm1::CreateControls() {
 void TForm1::FormClose() {
     Engine.Close(); // a Start under way ends as "stopped"; port and HTTP client released
     if (SettingsLoaded)
-        SaveSettings(Engine.StartDir + QStringLiteral("/default.ini"));
+        SaveSettings(Engine.StartDirectory() + QStringLiteral("/default.ini"));
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -319,12 +315,13 @@ QString TForm1::PortName() const {
     return CmbComPort->currentText();
 }
 
-QString TForm1::ProtocolText() const {
-    return CmbProtocol->currentText();
+int TForm1::ProtocolRow() const {
+    // The row whose text the box shows: typed text may differ from the selected row.
+    return ProtocolRowForText(CmbProtocol->currentText());
 }
 
-QString TForm1::RateText() const {
-    return CmbBaudRate->currentText();
+int TForm1::RateCode() const {
+    return RateCodeForItemText(CmbBaudRate->currentText());
 }
 
 bool TForm1::AutoReset() const {

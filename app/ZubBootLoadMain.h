@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/DownloadEngine.h"
+#include "settings/SettingsText.h"
 
 #include <QString>
 #include <QWidget>
@@ -94,6 +95,7 @@ public:
     // ---- Settings file ------------------------------------------------------------------------
     void SaveSettings(const QString& path);
     void LoadSettings(const QString& path);
+    SettingsValues SettingsOfControls() const; // the remembered controls as they stand
 
     // ---- Firmware files, the model list and the image list ------------------------------------
     void BtnLocalFileClick();
@@ -110,8 +112,8 @@ public:
 
     // ---- What the engine reads: the controls as they stand ------------------------------------
     QString PortName() const override;
-    QString ProtocolText() const override;
-    QString RateText() const override;
+    int ProtocolRow() const override;
+    int RateCode() const override;
     bool AutoReset() const override;
     bool BlankSkip() const override;
     bool LocalFile() const override;

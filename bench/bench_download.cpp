@@ -48,8 +48,7 @@ Run download(const QStringList& simOptions) {
     QElapsedTimer clock;
     clock.start();
     qint64 idAt = -1, endAt = -1;
-    QObject::connect(rig.F().Engine.TmMainPro, &QTimer::timeout, &rig.F(), [&] {
-        const int32_t s = rig.F().Engine.DownloadState;
+    QObject::connect(&rig.F().Engine, &DownloadEngine::StateChanged, &rig.F(), [&](int32_t s) {
         if (s == 110 && idAt < 0)
             idAt = clock.nsecsElapsed();
         if (s == 114 && endAt < 0)

@@ -10,7 +10,6 @@ namespace {
 constexpr qint64 kJsonProgressMs = 100;
 // The version of the JSON events' layout; raised whenever a member changes its meaning or goes.
 constexpr int kJsonSchema = 2;
-constexpr int kQuietLinesKept = 256;
 
 // One JSON object on one line, its members in the order they are added ("event" first), so a
 // person reading the stream sees at once what each line is.
@@ -139,14 +138,8 @@ void CliOutput::aside(const QByteArray& bytes, FILE* stream) {
 }
 
 void CliOutput::Log(const QString& line) {
-    if (quiet_) {
-        if (!json_) {
-            if (boardLines_.size() >= kQuietLinesKept)
-                boardLines_.removeFirst();
-            boardLines_ << line;
-        }
+    if (quiet_)
         return;
-    }
     if (json_)
         writeOut(event("log").text("text", line).line());
     else
@@ -211,7 +204,7 @@ void CliOutput::Progress(int32_t done, int32_t pages, int32_t pageSize) {
     drawProgress();
 }
 
-void CliOutput::Result(const DownloadRecord& r, int board) {
+void CliOutput::Result(const DownloadRecord& r, int board, const EngineFailure& failure) {
     ClearProgress();
     firstDone_ = -1;
     progressComplete_ = false;
@@ -222,21 +215,27 @@ void CliOutput::Result(const DownloadRecord& r, int board) {
     jsonShown_ = -1;
     const QString rowWarning =
         QStringLiteral("[Warning] Production record not written: ") + r.RowError;
+    // Standard output carries the window's lines; the reason stands beside them.
+    const bool failed = r.Result == RecordResult::Failed;
+    const auto noteReason = [&] {
+        if (failed && !r.Reason.isEmpty())
+            Note(QStringLiteral("zubload: ") + r.Reason);
+    };
     if (!json_) {
-        const QStringList lines = boardLines_;
-        boardLines_.clear();
-        if (!quiet_)
-            return;
-        QStringList shownLines;
-        if (r.Result == RecordResult::Failed) {
-            const int at = static_cast<int>(lines.lastIndexOf(r.Detail));
-            shownLines = at >= 0 ? lines.mid(at) : QStringList{r.Detail};
+        if (quiet_) {
+            QStringList shownLines;
+            if (failed) {
+                shownLines = FailureLogLines(failure);
+                if (shownLines.isEmpty())
+                    shownLines << r.Detail; // a box, not a line: the record's words stand in
+            }
+            // A jig must see a board whose row is missing, even a board written well.
+            if (!r.RowWritten)
+                shownLines << rowWarning;
+            for (const QString& line : shownLines)
+                writeOut(line.toUtf8() + '\n');
         }
-        // A jig must see a board whose row is missing, even a board written well.
-        if (!r.RowWritten && !shownLines.contains(rowWarning))
-            shownLines << rowWarning;
-        for (const QString& line : shownLines)
-            writeOut(line.toUtf8() + '\n');
+        noteReason();
         return;
     }
     // Throttling may have held back the last step: a board written well ends at its page count.
@@ -270,6 +269,7 @@ void CliOutput::Result(const DownloadRecord& r, int board) {
                  .boolean("row_written", r.RowWritten)
                  .textOrNull("row_error", r.RowWritten ? QString() : r.RowError)
                  .line());
+    noteReason();
 }
 
 void CliOutput::Summary(int written, int failed, qint64 elapsedMs) {

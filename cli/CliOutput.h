@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/ProductionRecord.h"
+#include "engine/Progress.h"
 #include "link/Frames.h"
 #include "link/PortInfo.h"
 
@@ -28,9 +29,9 @@ public:
     // Pages done of pages; pageSize gives the rate in bytes per second.
     void Progress(int32_t done, int32_t pages, int32_t pageSize);
     // The end of one board, once the engine is idle: its record as a JSON event, or in quiet
-    // mode its failure line and the lines logged after it (a port error's reason), and the
-    // record's warning when its row could not be written.
-    void Result(const DownloadRecord& record, int board);
+    // mode the lines its failure logged, and the record's warning when its row could not be
+    // written. A failure's reason goes to standard error as "zubload: <reason>".
+    void Result(const DownloadRecord& record, int board, const EngineFailure& failure);
     void Summary(int written, int failed, qint64 elapsedMs);
     void ClearProgress();
 
@@ -55,7 +56,6 @@ private:
     int32_t jsonShown_ = -1;  // the last page count given as a JSON event
     QByteArray progressText_; // the line on the terminal, empty when none is drawn
     bool progressComplete_ = false;
-    QStringList boardLines_; // quiet mode: the lines of the board under way
 };
 
 // One device of --list-ports: "Com1  /dev/ttyUSB0  by-id ...  0403:6001  serial ...  ...".

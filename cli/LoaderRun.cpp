@@ -2,10 +2,7 @@
 
 #include "cli/StopSignals.h"
 #include "engine/Progress.h"
-#include "image/ImageList.h"
-#include "link/PortNames.h"
 #include "settings/SettingsText.h"
-#include "update/Uupdate.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -26,53 +23,18 @@ namespace {
 constexpr int kPortPollMs = 100;
 constexpr int kPortSettleMs = 500;
 
-// A box's row text for a stored row index: an index outside the rows selects none (empty text).
-QString RowText(const QStringList& rows, int index) {
-    return index >= 0 && index < rows.size() ? rows[index] : QString();
-}
-
-QStringList ProtocolRows() {
-    QStringList rows;
-    for (const char* name : kProtocolNames)
-        rows << QString::fromLatin1(name);
-    return rows;
-}
-
-QStringList RateRows() {
-    QStringList rows;
-    for (const int32_t rate : kBaudRates)
-        rows << QStringLiteral("br%1").arg(rate);
-    return rows;
-}
-
 } // namespace
-
-int CliChoices::ModelRow() const {
-    return Row >= 0 && Row < std::min<int>(Models.size(), ImageListCapacity) ? Row : -1;
-}
 
 LoaderRun::LoaderRun(const CliOptions& options, CliOutput& out) : options_(options), out_(out) {}
 
 LoaderRun::~LoaderRun() = default;
 
 std::optional<int> LoaderRun::Prepare() {
-    // The window's design-time choices first.
-    const SettingsValues design;
-    choices_.Port = design.CmbComPort;
-    choices_.Protocol = RowText(ProtocolRows(), design.CmbProtocol);
-    choices_.Rate = RowText(RateRows(), design.CmbBaudRate);
-    choices_.File = design.EdFileName;
-    for (const char* name : kDesignModelNames)
-        choices_.Models << QString::fromUtf8(name);
-    choices_.Row = design.CmbModel;
-    choices_.Skip = design.CbBlankSkip;
-    choices_.Reset = design.CbAutoReset;
-    choices_.Local = design.RbLocalFile;
-
+    // The window's design-time choices first (CliChoices' own defaults).
     engine_ = std::make_unique<DownloadEngine>(choices_);
     DownloadEngine* e = engine_.get();
     // The thread is blocked inside a fetch when Ctrl-C comes: the client polls the signal itself.
-    e->Upd.Cancelled = [] { return StopSignalSeen(); };
+    e->SetFetchCancelCheck([] { return StopSignalSeen(); });
     connect(e, &DownloadEngine::MessageBox, this,
             [this](const QString& text) { out_.Message(text); });
     connect(e, &DownloadEngine::LogLine, this, [this](const QString& line) { out_.Log(line); });
@@ -80,11 +42,11 @@ std::optional<int> LoaderRun::Prepare() {
         if (pages <= 0)
             return;
         showChip();
-        out_.Progress(done, pages, e->Device.PageSize);
+        out_.Progress(done, pages, e->IdentifiedDevice().PageSize);
     });
     connect(e, &DownloadEngine::RecordEnded, this,
             [this](const DownloadRecord& record) { onRecord(record); });
-    e->CheckAfterPages = options_.Verify;
+    e->SetCheckAfterPages(options_.Verify);
     connect(e, &DownloadEngine::CheckUnavailable, this, [this] {
         // Once a run: every board of a station has the same loader.
         if (checkUnavailableSaid_)
@@ -94,10 +56,8 @@ std::optional<int> LoaderRun::Prepare() {
                                  "(it answered the check request as a page it cannot take); "
                                  "boards are written without verification"));
     });
-    connect(e, &DownloadEngine::ModelListRead, this, [this](const QStringList& models) {
-        choices_.Models = models;
-        choices_.Row = 0;
-    });
+    connect(e, &DownloadEngine::ModelListRead, this,
+            [this](const QStringList& models) { ApplyImageList(models, &choices_); });
     // After the step or button that changed it, never inside it: the next board starts from
     // the event loop, as the operator's click would.
     connect(
@@ -105,7 +65,7 @@ std::optional<int> LoaderRun::Prepare() {
         Qt::QueuedConnection);
 
     // No default.ini is normal here: the window's defaults apply, without the window's box.
-    const QString ini = e->StartDir + QStringLiteral("/default.ini");
+    const QString ini = e->StartDirectory() + QStringLiteral("/default.ini");
     const bool haveIni = QFileInfo::exists(ini);
     const bool modelGiven = options_.ModelName || options_.ModelRow;
     // A bare "zubload" in some folder must not fetch a list into it and write the window's
@@ -113,53 +73,38 @@ std::optional<int> LoaderRun::Prepare() {
     if (options_.File.isEmpty() && !modelGiven && !haveIni) {
         out_.Note(QStringLiteral("zubload: no firmware named (FILE, --model or --model-row), and "
                                  "no default.ini in %1 to choose one")
-                      .arg(e->StartDir));
+                      .arg(e->StartDirectory()));
         return ExitUsage;
     }
     // Read only: the window writes default.ini when it closes; zubload never does.
     if (haveIni)
         applySettings(ini);
 
-    if (!options_.File.isEmpty()) {
-        choices_.Local = true;
-        choices_.File = options_.File;
+    ApplySourceOptions(options_, &choices_);
+    if (!options_.File.isEmpty())
         e->ForgetImage();
-    } else if (modelGiven) {
-        choices_.Local = false;
-    }
 
-    // The port first: a failed list fetch's record row names it.
-    if (options_.Port)
-        choices_.Port = *options_.Port;
-
-    if (!choices_.Local) {
+    if (!choices_.LocalFile()) {
         // Unlike the window, a missing image list is fetched before it is read, so that the
         // model can be chosen in this run.
         if (const std::optional<int> status = fetchImageList())
             return status;
-        const QString listFile = QString::fromLocal8Bit(e->Upd.Info.ListFile);
-        const int row = choices_.Row;
-        e->ReadImageList(listFile);
-        choices_.Row = row < choices_.Models.size() ? row : -1;
+        e->ReadImageList(e->ImageListFile());
         QString error;
-        if (modelGiven && !applyModel(&error)) {
+        if (!ApplyModelOption(options_, &choices_, &error)) {
             out_.Note(QStringLiteral("zubload: ") + error);
             return ExitUsage;
         }
+        // As the operator's pick: the next Start loads the model's image anew.
+        if (modelGiven)
+            e->ForgetImage();
     }
 
-    if (options_.RateCode)
-        choices_.Rate = RowText(RateRows(), *options_.RateCode);
-    if (options_.Protocol)
-        choices_.Protocol = RowText(ProtocolRows(), *options_.Protocol);
-    if (options_.AutoReset)
-        choices_.Reset = *options_.AutoReset;
-    if (options_.SkipBlank)
-        choices_.Skip = *options_.SkipBlank;
+    ApplyLinkOptions(options_, &choices_);
 
     // The jig's reset frame would send a board just written back into its boot loader: with
     // auto reset the operator confirms every next board, which needs a terminal to answer.
-    if (options_.Repeat && choices_.Reset && !isatty(STDIN_FILENO)) {
+    if (options_.Repeat && choices_.AutoReset() && !isatty(STDIN_FILENO)) {
         out_.Note(QStringLiteral("zubload: --repeat with auto reset asks for Enter before each "
                                  "next board, and standard input is not a terminal (use "
                                  "--no-auto-reset on a jig that powers the boards itself)"));
@@ -174,109 +119,39 @@ void LoaderRun::applySettings(const QString& path) {
         out_.Message(QStringLiteral("[Warnning]Cannot Read a Initial File!!!"));
         return;
     }
-    if (p.CmbComPort)
-        choices_.Port = *p.CmbComPort;
-    if (p.CmbProtocol)
-        choices_.Protocol = RowText(ProtocolRows(), *p.CmbProtocol);
-    if (p.CmbBaudRate)
-        choices_.Rate = RowText(RateRows(), *p.CmbBaudRate);
-    if (p.EdFileName)
-        choices_.File = *p.EdFileName;
-    if (p.CmbModel)
-        choices_.Row = *p.CmbModel >= 0 && *p.CmbModel < choices_.Models.size() ? *p.CmbModel : -1;
-    if (p.CbBlankSkip)
-        choices_.Skip = *p.CbBlankSkip;
-    if (p.CbAutoReset)
-        choices_.Reset = *p.CbAutoReset;
-    if (p.RbLocalFile)
-        choices_.Local = *p.RbLocalFile;
+    ApplySettingsFile(p, &choices_);
 }
 
 std::optional<int> LoaderRun::fetchImageList() {
     DownloadEngine* f = engine_.get();
-    const QString listFile = QString::fromLocal8Bit(f->Upd.Info.ListFile);
+    const QString listFile = f->ImageListFile();
     if (QFileInfo::exists(listFile))
         return std::nullopt;
     // A failed fetch is this run's end: it gets a record row and a JSON result of its own, from
     // the moment the fetch began.
     const QDateTime began = QDateTime::currentDateTime();
-    const bool answered = f->FetchMissingImageList();
+    EngineFailure failure;
+    const bool answered = f->FetchMissingImageList(&failure);
     const bool stopped = StopSignalSeen();
     if (!stopped && answered && QFileInfo::exists(listFile))
         return std::nullopt;
-    f->BeginRecord();
-    f->Record.Started = began;
-    // Without a list the boxes hold no model of the server's: the row names the one asked for.
-    f->Record.Model = options_.ModelName.value_or(QString());
-    f->Record.Image.clear();
+    const QString model = options_.ModelName.value_or(QString());
     if (stopped) {
-        f->EndRecord(RecordResult::Stopped, RecordFailure::None, QString(),
-                     FailureKind::Interrupted, signalReason());
-        reportEarlyEnd();
+        f->FailBeforeStart({EngineError::None, FailureKind::Interrupted, signalReason()}, began,
+                           model);
+        reportEnded();
         return StopSignalStatus();
     }
-    QString line;
-    QString reason;
-    if (!answered) {
-        line = QStringLiteral("[장애]서버에 연결 할 수 없습니다.");
-        // The client's own words name a TLS refusal or the system's error, where it has them.
-        reason = !f->Upd.LastReason.isEmpty()
-                     ? f->Upd.LastReason
-                     : QStringLiteral("the update server %1 did not answer").arg(f->Upd.BaseUrl);
-    } else {
-        line = QStringLiteral("[ERROR] Cannot a Hex_List File!");
-        f->ShowMessage(line);
-        reason = QStringLiteral("%1 could not be fetched from %2: %3")
-                     .arg(listFile, f->Upd.UpdateUrl,
-                          f->Upd.LastReason.isEmpty() ? QStringLiteral("no file was received")
-                                                      : f->Upd.LastReason);
-    }
-    f->EndRecord(RecordResult::Failed, RecordFailure::Image, line, FailureKind::Network, reason);
-    reportEarlyEnd();
+    f->FailBeforeStart(failure, began, model);
+    reportEnded();
     return ExitImage;
 }
 
-void LoaderRun::reportEarlyEnd() {
+void LoaderRun::reportEnded() {
     if (!endedRecord_)
         return;
-    out_.Result(*endedRecord_, boards_);
+    out_.Result(*endedRecord_, boards_, endedFailure_);
     endedRecord_.reset();
-}
-
-bool LoaderRun::applyModel(QString* error) {
-    const QStringList& models = choices_.Models;
-    const int rows = std::min<int>(models.size(), ImageListCapacity);
-    int row = -1;
-    if (options_.ModelName) {
-        for (int i = 0; i < rows && row < 0; ++i) {
-            if (models[i] == *options_.ModelName)
-                row = i;
-        }
-        if (row < 0) {
-            QStringList names;
-            for (int i = 0; i < rows; ++i)
-                names << QLatin1Char('"') + models[i] + QLatin1Char('"');
-            *error = QStringLiteral("no model \"%1\" in hexlist.txt; its models: %2")
-                         .arg(*options_.ModelName, names.join(QStringLiteral(", ")));
-            return false;
-        }
-    } else {
-        row = *options_.ModelRow;
-        if (row >= rows) {
-            *error =
-                QStringLiteral("no row %1 in the model list (rows 0 to %2)").arg(row).arg(rows - 1);
-            return false;
-        }
-    }
-    // As the operator's pick: the model's presets for auto reset and blank skipping apply, and
-    // the options given on the command line then override them.
-    choices_.Row = row;
-    engine_->ForgetImage();
-    if (const std::optional<ModelPreset> preset = ModelPresetOf(models[row])) {
-        choices_.Reset = preset->AutoReset;
-        choices_.Skip = preset->BlankSkip;
-    }
-    return true;
 }
 
 void LoaderRun::Start() {
@@ -287,25 +162,31 @@ void LoaderRun::Start() {
     startBoard();
 }
 
+bool LoaderRun::waitingForEngine() const {
+    return phase_ == RunPhase::Board || phase_ == RunPhase::Settling;
+}
+
 void LoaderRun::startBoard() {
-    running_ = true;
-    chipShown_ = false;
-    wakeClock_.invalidate();
-    timeoutWatch_->stop();
     // Also watches the Start itself: should the engine ever come to rest without a record,
     // the run ends instead of waiting for ever.
-    idlePending_ = true;
+    phase_ = RunPhase::Board;
+    board_.ChipShown = false;
+    wakeClock_.invalidate();
+    timeoutWatch_->stop();
     engine_->BtnStartClick();
 }
 
 void LoaderRun::onRecord(const DownloadRecord& record) {
-    running_ = false;
+    // The engine may still have a step to run (closing the port); the next board or the end
+    // waits until it is idle.
+    phase_ = RunPhase::Settling;
     ++boards_;
     DownloadRecord r = record;
     completeReason(&r);
     if (!r.Chip.isEmpty())
         showChip();
     endedRecord_ = r;
+    endedFailure_ = engine_->LastFailure();
     switch (r.Result) {
     case RecordResult::Ok:
         ++written_;
@@ -314,29 +195,26 @@ void LoaderRun::onRecord(const DownloadRecord& record) {
         if (r.Failure == RecordFailure::Port && portGoneBetweenBoards(r)) {
             // The board just written took its USB port with it at power-off: no board failed,
             // the next one waits for the port to come back.
-            awaitPort_ = true;
+            board_.PortGone = true;
             break;
         }
         ++failed_;
         // The next board would meet the same port or image: the run ends here.
-        if (timedOut_)
+        if (board_.TimedOut)
             haltStatus_ = ExitTimeout;
         else if (r.Failure == RecordFailure::Port)
-            haltStatus_ = engine_->Comm1.DeviceLost() ? ExitPortLost : ExitPort;
+            haltStatus_ = engine_->PortLost() ? ExitPortLost : ExitPort;
         else if (r.Failure == RecordFailure::Image)
             haltStatus_ = ExitImage;
         break;
     case RecordResult::Stopped:
         break;
     }
-    // The engine may still have a step to run (closing the port); the next board or the end
-    // waits until it is idle.
-    idlePending_ = true;
 }
 
 void LoaderRun::completeReason(DownloadRecord* r) const {
     // The engine only knows that Stop was pressed; zubload knows which signal pressed it.
-    if (r->Result == RecordResult::Stopped && interrupted_)
+    if (r->Result == RecordResult::Stopped && stop_ != RunStop::None)
         r->Reason = signalReason();
 }
 
@@ -348,15 +226,15 @@ bool LoaderRun::portGoneBetweenBoards(const DownloadRecord& r) const {
 
 bool LoaderRun::portReady() const {
     // Present and ours to open; access() looks without opening, so no line toggles.
-    const QString path = engine_->Comm1.ResolvedDevicePath();
+    const QString path = engine_->PortDevicePath();
     return !path.isEmpty() && access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
 }
 
 void LoaderRun::showChip() {
-    if (chipShown_ || engine_->Record.Chip.isEmpty())
+    if (board_.ChipShown || engine_->CurrentRecord().Chip.isEmpty())
         return;
-    chipShown_ = true;
-    out_.Chip(engine_->Device);
+    board_.ChipShown = true;
+    out_.Chip(engine_->IdentifiedDevice());
 }
 
 QString LoaderRun::signalReason() const {
@@ -371,9 +249,9 @@ QString LoaderRun::signalReason() const {
 }
 
 void LoaderRun::checkTimeout() {
-    if (!options_.TimeoutMs || !running_ || timedOut_)
+    if (!options_.TimeoutMs || phase_ != RunPhase::Board || board_.TimedOut)
         return;
-    const int state = engine_->DownloadState;
+    const int state = engine_->State();
     // The clock runs from the wake word on: loading and fetching the image do not count.
     if (state < DownloadStep::ResetTarget || state >= DownloadStep::WaitId)
         return;
@@ -383,13 +261,11 @@ void LoaderRun::checkTimeout() {
     }
     if (wakeClock_.elapsed() < *options_.TimeoutMs)
         return;
-    timedOut_ = true;
-    const QString line = QStringLiteral("[Error] No answer from the board in %1 s")
-                             .arg(QString::number(*options_.TimeoutMs / 1000.0, 'g', 6));
-    engine_->AddLog(line);
-    engine_->EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Board,
-                       QStringLiteral("no answer from the board"));
-    engine_->BtnStopClick(); // the port closed at once, as Stop does
+    board_.TimedOut = true;
+    EngineFailure failure{EngineError::NoAnswer, FailureKind::Board,
+                          QStringLiteral("no answer from the board")};
+    failure.Number = *options_.TimeoutMs;
+    engine_->FailBoard(failure);
 }
 
 void LoaderRun::onState(int32_t /*state*/) {
@@ -399,34 +275,30 @@ void LoaderRun::onState(int32_t /*state*/) {
 
 void LoaderRun::whenIdle() {
     // The state may have moved on since the change was signalled: what counts is now.
-    if (!idlePending_ || !engine_->Resting())
+    if (!waitingForEngine() || !engine_->Resting())
         return;
-    idlePending_ = false;
-    if (running_) {
-        running_ = false;
+    if (phase_ == RunPhase::Board) {
         out_.Note(QStringLiteral("zubload: the download ended without a result"));
         haltStatus_ = ExitFailed;
     }
-    if (endedRecord_) {
-        out_.Result(*endedRecord_, boards_);
-        endedRecord_.reset();
-    }
+    phase_ = RunPhase::Between;
+    reportEnded();
     nextOrEnd();
 }
 
 void LoaderRun::nextOrEnd() {
-    if (ended_)
+    if (phase_ == RunPhase::Ended)
         return;
     const bool allDone = options_.RepeatCount > 0 && written_ + failed_ >= options_.RepeatCount;
-    if (interrupted_ || haltStatus_ || !options_.Repeat || allDone) {
+    if (stop_ != RunStop::None || haltStatus_ || !options_.Repeat || allDone) {
         end(statusFromBoards());
         return;
     }
-    if (awaitPort_ || !portReady()) {
+    if (board_.PortGone || !portReady()) {
         waitForPort();
         return;
     }
-    if (choices_.Reset)
+    if (choices_.AutoReset())
         askForNextBoard();
     else
         startBoard();
@@ -442,13 +314,14 @@ void LoaderRun::waitForPort() {
             portWatch_->stop();
             // The device node comes before its owner and mode are set: give it a moment.
             QTimer::singleShot(kPortSettleMs, this, [this] {
-                awaitPort_ = false;
+                board_.PortGone = false;
                 nextOrEnd();
             });
         });
     }
-    out_.Note(QStringLiteral("zubload: waiting for %1 to come back").arg(choices_.Port));
-    awaitPort_ = true;
+    out_.Note(QStringLiteral("zubload: waiting for %1 to come back").arg(choices_.PortName()));
+    phase_ = RunPhase::AwaitPort;
+    board_.PortGone = true;
     portWatch_->start();
 }
 
@@ -456,6 +329,7 @@ void LoaderRun::askForNextBoard() {
     // Keys pressed while the last board was written do not count as the swap.
     tcflush(STDIN_FILENO, TCIFLUSH);
     out_.Note(QStringLiteral("Next board: press Enter"));
+    phase_ = RunPhase::AwaitEnter;
     if (!input_) {
         input_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
         connect(input_, &QSocketNotifier::activated, this, [this] { onInput(); });
@@ -482,38 +356,38 @@ void LoaderRun::onInput() {
 }
 
 void LoaderRun::Interrupt() {
-    if (ended_ || interrupted_)
+    if (phase_ == RunPhase::Ended || stop_ != RunStop::None)
         return;
-    interrupted_ = true;
+    stop_ = RunStop::Between;
     if (input_ && input_->isEnabled()) {
         // At the prompt the terminal has echoed "^C": the summary starts on a line of its own.
         if (isatty(STDERR_FILENO))
             out_.Note(QString());
         input_->setEnabled(false);
     }
-    if (running_) {
+    if (phase_ == RunPhase::Board) {
         // A board that has answered is half written; one still awaited is only a wait.
-        midBoard_ = engine_->DownloadState >= DownloadStep::WaitId;
+        if (engine_->State() >= DownloadStep::WaitId)
+            stop_ = RunStop::MidBoard;
         engine_->BtnStopClick(); // port closed at once, no end frame, the record says stopped
-        if (running_) {
-            running_ = false; // no record came: end all the same
-            idlePending_ = true;
+        if (phase_ == RunPhase::Board) {
+            phase_ = RunPhase::Settling; // no record came: end all the same
             QTimer::singleShot(0, this, [this] { whenIdle(); });
         }
         return;
     }
     if (portWatch_)
         portWatch_->stop();
-    if (!idlePending_)
+    if (!waitingForEngine())
         nextOrEnd();
 }
 
 int LoaderRun::statusFromBoards() const {
-    if (interrupted_) {
+    if (stop_ != RunStop::None) {
         // Interrupting an open-ended run between boards is how it ends; anything else leaves
         // boards unwritten.
         const bool openEnded = options_.Repeat && options_.RepeatCount == 0;
-        if (midBoard_ || !openEnded)
+        if (stop_ == RunStop::MidBoard || !openEnded)
             return StopSignalStatus();
     }
     if (haltStatus_)
@@ -522,7 +396,7 @@ int LoaderRun::statusFromBoards() const {
 }
 
 void LoaderRun::end(int status) {
-    ended_ = true;
+    phase_ = RunPhase::Ended;
     if (portWatch_)
         portWatch_->stop();
     if (options_.Repeat)
@@ -531,11 +405,7 @@ void LoaderRun::end(int status) {
 }
 
 void LoaderRun::Release() {
-    if (!engine_)
-        return;
-    engine_->TmMainPro->stop();
-    // A failure may leave the port open (no identification).
-    if (engine_->Comm1.Enabled())
-        engine_->Comm1.Close();
-    engine_->Upd.ReleaseHttp();
+    // A failure may leave the port open (no identification); no record is written here.
+    if (engine_)
+        engine_->Shutdown();
 }

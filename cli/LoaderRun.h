@@ -7,6 +7,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
 #include "cli/ExitStatus.h"
+#include "cli/RunChoices.h"
 #include "engine/DownloadEngine.h"
 
 #include <QElapsedTimer>
@@ -19,32 +20,26 @@
 class QSocketNotifier;
 class QTimer;
 
-// The choices a window operator makes with the controls, held as values: the window's defaults,
-// then default.ini's, then the command line's.
-struct CliChoices : OperatorChoices {
-    QString Port;
-    QString Protocol;
-    QString Rate;
-    bool Reset = false;
-    bool Skip = false;
-    bool Local = false;
-    QString File;
-    QStringList Models; // the model box's rows
-    int Row = -1;       // its selected row, -1 for none
+// Where the run stands. One phase at a time; a new wait of the loop is a new phase.
+enum class RunPhase {
+    Preparing,  // before the first Start
+    Board,      // a Start is under way and its record has not come
+    Settling,   // its record came (or it never will): reported once the engine rests
+    Between,    // reported: what comes next is being decided
+    AwaitPort,  // between boards: the port went away with the board just written
+    AwaitEnter, // between boards: the operator confirms the next board
+    Ended,      // the exit status is given; nothing more starts
+};
 
-    QString PortName() const override { return Port; }
-    QString ProtocolText() const override { return Protocol; }
-    QString RateText() const override { return Rate; }
-    bool AutoReset() const override { return Reset; }
-    bool BlankSkip() const override { return Skip; }
-    bool LocalFile() const override { return Local; }
-    QString FileName() const override { return File; }
-    int ModelRow() const override;
-    QString ModelName(int row) const override { return Models.value(row); }
-    bool Single() const override { return true; }
+// A stop signal, and when it came.
+enum class RunStop {
+    None,
+    Between,  // no board was being written
+    MidBoard, // a board had identified itself: half written
 };
 
 class LoaderRun : public QObject {
+    Q_OBJECT
 public:
     LoaderRun(const CliOptions& options, CliOutput& out);
     ~LoaderRun() override;
@@ -69,10 +64,10 @@ private:
     void onInput();
     void end(int status);
     int statusFromBoards() const;
-    bool applyModel(QString* error);
     std::optional<int> fetchImageList(); // nothing: the list is there
     void applySettings(const QString& path);
-    void reportEarlyEnd();
+    bool waitingForEngine() const; // a Start under way, or its end not yet reported
+    void reportEnded();            // the board that ended, once
     void completeReason(DownloadRecord* record) const;
     bool portGoneBetweenBoards(const DownloadRecord& record) const;
     bool portReady() const;
@@ -91,20 +86,20 @@ private:
     QElapsedTimer wakeClock_;     // --timeout: since the board's wake word began
     QElapsedTimer runClock_;
 
-    bool running_ = false;     // a Start is under way (no record for it yet)
-    bool interrupted_ = false; // a stop signal came
-    bool midBoard_ = false;    // ... while a board was being written
-    bool ended_ = false;
-    bool idlePending_ = false;          // a board started or ended: its end is reported once idle
-    bool timedOut_ = false;             // --timeout ended the board
-    bool awaitPort_ = false;            // the port went away between boards
-    bool chipShown_ = false;            // the board's chip event is out
+    RunPhase phase_ = RunPhase::Preparing;
+    RunStop stop_ = RunStop::None;
+    // What is known of the board under way (or the one just ended).
+    struct BoardFacts {
+        bool TimedOut = false;  // --timeout ended it
+        bool PortGone = false;  // its port went away after it was written: wait for the port
+        bool ChipShown = false; // its chip event is out
+    } board_;
     bool checkUnavailableSaid_ = false; // --verify met a loader without the check
     int boards_ = 0;                    // Starts that ended
     int written_ = 0;
     int failed_ = 0;
     std::optional<int> haltStatus_; // a port or image failure ends the run with this status
-    // The record of the board that ended, reported once the engine is idle: lines that the
-    // engine logs right after its record (a port error's reason) belong to the board.
+    // The record of the board that ended and its failure, reported once the engine is idle.
     std::optional<DownloadRecord> endedRecord_;
+    EngineFailure endedFailure_;
 };

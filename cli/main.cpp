@@ -63,6 +63,7 @@ void qtMessages(QtMsgType type, const QMessageLogContext& context, const QString
 // An exception escaping an event handler ends the run with status 1 and its text, never a crash
 // read as success; only the first is told.
 class CliApplication : public QCoreApplication {
+    Q_OBJECT
 public:
     CliApplication(int& argc, char** argv, CliOutput& out)
         : QCoreApplication(argc, argv), out_(out) {
@@ -176,3 +177,5 @@ int main(int argc, char** argv) {
     out.ClearProgress();
     return status;
 }
+
+#include "main.moc"

@@ -53,25 +53,24 @@ void DownloadEngine::WaitCheck() {
             DownloadState = DownloadStep::Finish;
         } else {
             Record.Verified = DownloadRecord::Verification::Differed;
-            const QString line = QStringLiteral("[Error] Verify Fail: board CRC %1, image CRC %2")
-                                     .arg(CrcText(answer.Crc), CrcText(want));
-            const QString reason =
-                QStringLiteral("the board holds other data than the image (CRC %1, image %2)")
-                    .arg(CrcText(answer.Crc), CrcText(want));
-            DownloadState = DownloadStep::Idle;
+            EngineFailure f(EngineError::VerifyDiffered, FailureKind::Board,
+                            QStringLiteral("the board holds other data than the image (CRC %1, "
+                                           "image %2)")
+                                .arg(CrcText(answer.Crc), CrcText(want)));
+            f.Number = answer.Crc;
+            f.Limit = want;
             FlushInput();
             ClosePort();
-            FailDownload(RecordFailure::Download, line, FailureKind::Board, reason);
+            FailDownload(f);
         }
     } else if (++SilenceTicks > kCheckSilenceTicks) {
-        const QString line = QStringLiteral("[Error] Verify Fail: No Response");
-        const QString reason =
+        const EngineFailure f(
+            EngineError::VerifyNoResponse, FailureKind::Board,
             QStringLiteral("The board did not answer the check request within 3 seconds") +
-            SharedPortNote();
-        DownloadState = DownloadStep::Idle;
+                SharedPortNote());
         FlushInput();
         ClosePort();
-        FailDownload(RecordFailure::Download, line, FailureKind::Board, reason);
+        FailDownload(f);
     }
     TmMainPro->start();
 }

@@ -19,18 +19,6 @@ constexpr int32_t kIdTicks = 300;
 constexpr int32_t kAckSilenceTicks = 300;
 constexpr int32_t kMaxSends = 3; // a fourth send of one page ends the download
 
-// The row whose text the protocol box shows, like the rate box: typed text may differ from the
-// selected row. -1 when the text names no row.
-int ProtocolBoxRow(const QString& shown) {
-    const QString text = shown.trimmed();
-    for (int i = 0; i < kProtocolCount; ++i) {
-        if (QLatin1String(kProtocolNames[static_cast<size_t>(i)])
-                .compare(text, Qt::CaseInsensitive) == 0)
-            return i;
-    }
-    return -1;
-}
-
 QTimer* makeTimer(QObject* parent, const char* name, int interval) {
     auto* timer = new QTimer(parent);
     timer->setObjectName(QString::fromLatin1(name));
@@ -71,8 +59,34 @@ void DownloadEngine::Close() {
     CloseRequested = true;
 }
 
+void DownloadEngine::Shutdown() {
+    TmMainPro->stop();
+    TmDevCtrl->stop();
+    ClosePort();
+    Upd.ReleaseHttp();
+    CloseRequested = true;
+}
+
 bool DownloadEngine::Resting() const {
     return DownloadState == DownloadStep::Idle && !TmMainPro->isActive();
+}
+
+bool DownloadEngine::Ticking() const {
+    return TmMainPro->isActive();
+}
+
+bool DownloadEngine::Scanning() const {
+    return TmDevCtrl->isActive();
+}
+
+void DownloadEngine::Pause(EnginePause pause, bool repaintFirst) {
+    if (repaintFirst)
+        RepaintLog();
+    QThread::msleep(static_cast<unsigned long>(pause));
+}
+
+void DownloadEngine::ProcessPendingEvents() {
+    QCoreApplication::processEvents();
 }
 
 void DownloadEngine::noteState() {
@@ -90,7 +104,7 @@ void DownloadEngine::TmMainProTimer() {
 
 void DownloadEngine::RunDownloadStep() {
     // A Stop, find-port or Start click and the receive event run here, before the state is read.
-    QCoreApplication::processEvents();
+    ProcessPendingEvents();
     if (CloseRequested) {
         // Close has run (port closed, HTTP client released): no step may follow it.
         TmMainPro->stop();
@@ -223,11 +237,10 @@ void DownloadEngine::Begin() {
     DownloadState = DownloadStep::LoadImage;
 }
 
-void DownloadEngine::RememberLocalImage() {
+void DownloadEngine::RememberLocalImage(const QString& name) {
     LocalImage = LocalImageStamp{};
     if (ImageEnd == 0)
         return;
-    const QString name = Choices.FileName();
     const QFileInfo info(name);
     LocalImage.Valid = true;
     LocalImage.Name = name;
@@ -256,8 +269,7 @@ void DownloadEngine::LoadImage() {
     SetHourglass();
     if (Choices.LocalFile()) {
         ServerImageAccepted = false;
-        ImageEnd = LoadFirmwareFile(Choices.FileName());
-        RememberLocalImage();
+        LoadLocalFile(Choices.FileName());
         DownloadState = DownloadStep::OpenLink;
     } else {
         LoadModelImage();
@@ -277,27 +289,27 @@ void DownloadEngine::WarnIfRateNotTaken(int code) {
 void DownloadEngine::OpenLink() {
     RecordImage();
     if (ImageEnd < kMinImageEnd) {
-        DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Image, QStringLiteral("파일오류 : 서버작업 취소"),
-                     FailureKind::Image, ImageRefusalReason());
+        FailDownload({EngineError::ImageTooSmall, FailureKind::Image, ImageRefusalReason()});
         return;
     }
     // Settings may hold an index that is no row, or the box shows typed text that names none:
     // no frame goes out at an undefined rate.
-    const int protocol = ProtocolBoxRow(Choices.ProtocolText());
+    const int protocol = Choices.ProtocolRow();
     if (protocol < 0 || protocol >= kProtocolCount) {
-        DownloadState = DownloadStep::Idle;
-        const QString line = RowErrorText(EngineError::ProtocolNoRow, protocol);
-        FailDownload(RecordFailure::Download, line, FailureKind::Port, line.mid(8));
+        EngineFailure f{EngineError::ProtocolNoRow, FailureKind::Port};
+        f.Number = protocol;
+        f.Reason = FailureBodyText(f);
+        FailDownload(f);
         return;
     }
     Record.Protocol = QString::fromLatin1(kProtocolNames[static_cast<size_t>(protocol)]);
-    const int rate = BaudRateBoxCode();
+    const int rate = Choices.RateCode();
     const bool rateUsed = protocol == kProtocolNormal || Choices.AutoReset();
     if (rateUsed && (rate < 0 || rate > kRateCodeMax)) {
-        DownloadState = DownloadStep::Idle;
-        const QString line = RowErrorText(EngineError::RateNoRow, rate);
-        FailDownload(RecordFailure::Download, line, FailureKind::Port, line.mid(8));
+        EngineFailure f{EngineError::RateNoRow, FailureKind::Port};
+        f.Number = rate;
+        f.Reason = FailureBodyText(f);
+        FailDownload(f);
         return;
     }
     const int code = protocol == kProtocolNormal ? rate : kRateCodeMax;
@@ -314,7 +326,7 @@ void DownloadEngine::OpenLink() {
         }
         AddLog(QStringLiteral("다운로드 준비가 되었습니다."));
         AddLog(QStringLiteral("장치의 전원스위치를 OFF/ON하십시오."));
-        QThread::msleep(50);
+        Pause(EnginePause::BeforeWake);
         DownloadState = DownloadStep::ResetTarget;
     } else {
         PortOpened = false;
@@ -326,15 +338,15 @@ void DownloadEngine::OpenLink() {
 void DownloadEngine::ResetTarget() {
     TmMainPro->stop();
     if (Choices.AutoReset()) {
-        const int protocol = ProtocolBoxRow(Choices.ProtocolText());
+        const int protocol = Choices.ProtocolRow();
         if (protocol == kProtocolNormal) {
             SendCommandFrame(0x30, 0x01, 0x00);
         } else {
             SendModeSwitchFrame(protocol);
-            QThread::msleep(10);
+            Pause(EnginePause::AfterModeSwitch);
             ClosePort();
-            QThread::msleep(100);
-            const int rate = BaudRateBoxCode();
+            Pause(EnginePause::BeforeReopen);
+            const int rate = Choices.RateCode();
             Comm1.SetBaudRate(rate);
             Record.Baud = BaudRateForCode(rate);
             if (!OpenPort()) {
@@ -390,12 +402,10 @@ void DownloadEngine::WaitId() {
     TmMainPro->stop();
     ++StepCounter;
     if (StepCounter > kIdTicks) {
-        DownloadState = DownloadStep::Idle;
-        FailDownload(RecordFailure::Download, QStringLiteral("[Error] Get ID fail!!!"),
-                     FailureKind::Board,
-                     QStringLiteral("The boot loader answered but sent no chip identification "
-                                    "within 3 seconds") +
-                         SharedPortNote());
+        FailDownload({EngineError::IdTimeout, FailureKind::Board,
+                      QStringLiteral("The boot loader answered but sent no chip identification "
+                                     "within 3 seconds") +
+                          SharedPortNote()});
     } else if (IsIdReply(RxCount)) {
         const uint8_t pageCode = RxBuf[3];
         Device = DecodeIdReply(RxBuf.data());
@@ -404,19 +414,21 @@ void DownloadEngine::WaitId() {
         Q_EMIT DeviceIdentified(Device);
         FlushInput();
         const DownloadPlan plan = PlanDownload(ImageEnd, Device);
+        EngineFailure f{plan.Error, FailureKind::Image};
         if (plan.Error == EngineError::PageSizeUnknown) {
             // Ends like a failed identification: the port stays open.
-            DownloadState = DownloadStep::Idle;
-            const QString line = PlanErrorText(plan, ImageEnd, Device, pageCode);
-            FailDownload(RecordFailure::Download, line, FailureKind::Board, line.mid(8));
+            f.Kind = FailureKind::Board;
+            f.Number = pageCode;
+            f.Reason = FailureBodyText(f);
+            FailDownload(f);
         } else if (plan.Error != EngineError::None) {
             // No board gets a wrapped, truncated or blank-only image.
-            const QString line = PlanErrorText(plan, ImageEnd, Device, pageCode);
-            AddLog(line);
+            const bool tooLarge = plan.Error == EngineError::ImageTooLarge;
+            f.Number = tooLarge ? int64_t{ImageEnd} + 1 : plan.PageCount;
+            f.Limit = tooLarge ? Device.FlashSize : plan.FirstPage;
+            f.Reason = FailureBodyText(f);
             ClosePort();
-            DownloadState = DownloadStep::Idle;
-            EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Image,
-                      line.mid(8));
+            FailDownload(f);
         } else {
             PageCount = plan.PageCount;
             PageIndex = plan.FirstPage;
@@ -467,32 +479,20 @@ void DownloadEngine::SendPage() {
 
 void DownloadEngine::WaitAck() {
     TmMainPro->stop();
-    if (StepCounter > kMaxSends) {
-        const QString line = QStringLiteral("[Error] Fail Download Page[") +
-                             QString::number(PageIndex) + QStringLiteral("]:Over Count");
-        AddLog(line);
+    if (StepCounter > kMaxSends || SilenceTicks > kAckSilenceTicks) {
+        const bool overCount = StepCounter > kMaxSends;
+        EngineFailure f{overCount ? EngineError::PageOverCount : EngineError::PageNoResponse,
+                        FailureKind::Board};
+        f.Number = PageIndex;
         // Asked for before the port closes: the other programs are looked for on its device.
-        const QString reason = QStringLiteral("The board asked for page %1 again on every send "
-                                              "(noise on the line, or a rate it cannot hold)")
-                                   .arg(PageIndex) +
-                               SharedPortNote();
-        AddLog(QStringLiteral("[Error] ") + reason);
-        DownloadState = DownloadStep::Idle;
+        f.Reason = (overCount ? QStringLiteral("The board asked for page %1 again on every send "
+                                               "(noise on the line, or a rate it cannot hold)")
+                              : QStringLiteral("The board did not answer page %1 within 3 seconds"))
+                       .arg(PageIndex) +
+                   SharedPortNote();
         FlushInput();
         ClosePort();
-        EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Board, reason);
-    } else if (SilenceTicks > kAckSilenceTicks) {
-        const QString line = QStringLiteral("[Error] Fail Download Page[") +
-                             QString::number(PageIndex) + QStringLiteral("]: No Response");
-        AddLog(line);
-        const QString reason =
-            QStringLiteral("The board did not answer page %1 within 3 seconds").arg(PageIndex) +
-            SharedPortNote();
-        AddLog(QStringLiteral("[Error] ") + reason);
-        DownloadState = DownloadStep::Idle;
-        FlushInput();
-        ClosePort();
-        EndRecord(RecordResult::Failed, RecordFailure::Download, line, FailureKind::Board, reason);
+        FailDownload(f);
     } else {
         switch (PageAnswerOf(RxBuf.data(), RxCount)) {
         case PageAnswer::Ack:

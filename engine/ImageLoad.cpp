@@ -29,6 +29,12 @@ FirmwareFileLoad DownloadEngine::LoadFirmwareFileReport(const QString& fileName,
     return load;
 }
 
+int32_t DownloadEngine::LoadLocalFile(const QString& fileName) {
+    ImageEnd = LoadFirmwareFile(fileName);
+    RememberLocalImage(fileName);
+    return ImageEnd;
+}
+
 void DownloadEngine::ForgetImage() {
     ImageEnd = 0;
     ServerImageAccepted = false;

@@ -8,7 +8,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -20,31 +19,29 @@ constexpr int32_t kRetries = 2; // a third rejected load gives up
 } // namespace
 
 void DownloadEngine::LoadModelImage() {
-    if (StepCounter == 0) {
-        ModelImageRefusal.clear();
-        ModelImageKind = FailureKind::Network;
-        ModelImageReason.clear();
-    }
+    if (StepCounter == 0)
+        ModelImageFailure = EngineFailure{EngineError::NetFail, FailureKind::Network};
+    const auto refuse = [this](EngineError error, int row, const QString& name) {
+        EngineFailure f{error, FailureKind::Image};
+        f.Number = row;
+        f.Name = name;
+        f.Reason = FailureBodyText(f);
+        FailDownload(f);
+    };
     const int row = Choices.ModelRow();
     if (row < 0) {
-        DownloadState = DownloadStep::Idle;
-        const QString line = RowErrorText(EngineError::ModelNoRow, row);
-        FailDownload(RecordFailure::Image, line, FailureKind::Image, line.mid(8));
+        refuse(EngineError::ModelNoRow, row, QString());
         return;
     }
     if (row >= static_cast<int>(ModelFiles.size()) ||
         ModelFiles[static_cast<size_t>(row)].isEmpty()) {
-        DownloadState = DownloadStep::Idle;
-        const QString line = RowErrorText(EngineError::ModelNoFile, row);
-        FailDownload(RecordFailure::Image, line, FailureKind::Image, line.mid(8));
+        refuse(EngineError::ModelNoFile, row, QString());
         return;
     }
     const QString name = ModelFiles[static_cast<size_t>(row)];
     // The name comes from the server's list; the engine may delete the file it names.
     if (!IsSafeModelFileName(name)) {
-        DownloadState = DownloadStep::Idle;
-        const QString line = RowErrorText(EngineError::ModelUnsafeName, row, name);
-        FailDownload(RecordFailure::Image, line, FailureKind::Image, line.mid(8));
+        refuse(EngineError::ModelUnsafeName, row, name);
         return;
     }
     ModelImagePath = StartDir + QLatin1Char('/') + name;
@@ -59,9 +56,8 @@ void DownloadEngine::LoadModelImage() {
     Q_EMIT FetchBarSet(false);
     if (!Upd.CheckServer(Upd.BaseUrl)) {
         // The reason of this probe, not of a refusal of an earlier load.
-        ModelImageRefusal.clear();
-        ModelImageKind = FailureKind::Network;
-        ModelImageReason = Upd.LastReason;
+        ModelImageFailure = EngineFailure{EngineError::NetFail, FailureKind::Network};
+        ModelImageFailure.Reason = Upd.LastReason;
         if (Upd.Cancelled && Upd.Cancelled()) {
             StopModelFetch();
             return;
@@ -103,10 +99,11 @@ void DownloadEngine::LoadModelImageFile(const QString& name, bool fetched) {
         reason = Upd.LastReason;
         // The transfer itself failed; a refused answer or a file that could not be kept is
         // about the image.
-        ModelImageKind = Upd.LastError == UpdError::Connect || Upd.LastError == UpdError::Tls ||
-                                 Upd.LastError == UpdError::Incomplete
-                             ? FailureKind::Network
-                             : FailureKind::Image;
+        ModelImageFailure.Kind = Upd.LastError == UpdError::Connect ||
+                                         Upd.LastError == UpdError::Tls ||
+                                         Upd.LastError == UpdError::Incomplete
+                                     ? FailureKind::Network
+                                     : FailureKind::Image;
     } else {
         reason = FirmwareLoadReason(load, ModelImagePath);
         if (reason.isEmpty())
@@ -114,11 +111,11 @@ void DownloadEngine::LoadModelImageFile(const QString& name, bool fetched) {
                          .arg(ImageEnd)
                          .arg(int64_t{ImageEnd} + 1);
         reason = QStringLiteral("refused by the loader: ") + reason;
-        ModelImageKind = FailureKind::Image;
+        ModelImageFailure.Kind = FailureKind::Image;
     }
-    ModelImageReason =
+    ModelImageFailure.Reason =
         QStringLiteral("Model image %1 refused: %2").arg(PrintableName(name), reason);
-    ModelImageRefusal = QStringLiteral("[Error] ") + ModelImageReason;
+    ModelImageFailure.Refused = true;
 }
 
 void DownloadEngine::CheckImage() {
@@ -134,8 +131,7 @@ void DownloadEngine::CheckImage() {
     ++StepCounter;
     if (StepCounter <= kRetries) {
         AddLog(QStringLiteral("Retry Times : ") + QString::number(StepCounter));
-        RepaintLog();
-        QThread::msleep(2000);
+        Pause(EnginePause::BeforeRetry, true);
         DownloadState = DownloadStep::LoadImage;
     } else {
         DownloadState = DownloadStep::NetFail;
@@ -144,18 +140,11 @@ void DownloadEngine::CheckImage() {
 }
 
 void DownloadEngine::NetFail() {
-    if (!ModelImageRefusal.isEmpty())
-        AddLog(ModelImageRefusal);
-    DownloadState = DownloadStep::Idle;
-    const QString line = QStringLiteral("네트워크 연결이 불안정합니다.");
-    if (!ModelImageRefusal.isEmpty()) {
-        // The refusal line above is the reason; it is not logged twice.
-        AddLog(line);
-        EndRecord(RecordResult::Failed, RecordFailure::Image, line, ModelImageKind,
-                  ModelImageReason);
-        return;
+    EngineFailure f = ModelImageFailure;
+    f.Error = EngineError::NetFail;
+    if (f.Reason.isEmpty()) {
+        f.Kind = FailureKind::Network;
+        f.Reason = QStringLiteral("The update server does not answer");
     }
-    FailDownload(RecordFailure::Image, line, FailureKind::Network,
-                 ModelImageReason.isEmpty() ? QStringLiteral("The update server does not answer")
-                                            : ModelImageReason);
+    FailDownload(f);
 }

@@ -4,7 +4,6 @@
 #include "link/PortNames.h"
 
 #include <QFileInfo>
-#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -14,20 +13,13 @@ constexpr int32_t ScanStart = 10;
 constexpr int32_t ScanNext = 12;
 constexpr int32_t ScanTry = 13;
 
-// The device the port names, links resolved, as /proc shows it among a process's open files.
-QString deviceOf(const TComm& comm) {
-    const QString path = comm.ResolvedDevicePath();
-    const QString canonical = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
-    return canonical.isEmpty() ? path : canonical;
-}
-
 } // namespace
 
 bool DownloadEngine::OpenPort() {
     if (!Comm1.Enabled())
         Comm1.Open();
     PortOpened = Comm1.Enabled();
-    QThread::msleep(200);
+    Pause(EnginePause::AfterOpen);
     return PortOpened;
 }
 
@@ -36,21 +28,28 @@ void DownloadEngine::ClosePort() {
         Comm1.Close();
 }
 
-QString DownloadEngine::AddPortFaultReason() {
-    const QString reason = PortFaultReason(Comm1);
-    if (!reason.isEmpty())
-        AddLog(reason);
-    return reason;
+QString DownloadEngine::PortDevice() const {
+    const QString path = Comm1.ResolvedDevicePath();
+    const QString canonical = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical;
+}
+
+QString DownloadEngine::PortFaultReasonText() const {
+    if (Comm1.Enabled())
+        return {};
+    return PortFaultText(DiagnosePortFault(QString::fromLocal8Bit(Comm1.DeviceName()),
+                                           Comm1.ResolvedDevicePath(), Comm1.LastError(),
+                                           Comm1.LastErrorText(), Comm1.DeviceLost()));
 }
 
 QString DownloadEngine::PortSharers() const {
-    return PortOpenHoldersText(deviceOf(Comm1));
+    return PortOpenHoldersText(PortDevice());
 }
 
 void DownloadEngine::WarnIfPortShared() {
     if (!Comm1.Enabled())
         return;
-    const QString device = deviceOf(Comm1);
+    const QString device = PortDevice();
     QString first;
     const QString others = PortOpenHoldersText(device, &first);
     if (!others.isEmpty())
@@ -65,10 +64,9 @@ void DownloadEngine::CmbComPortChange() {
     Comm1.SetDeviceName(Choices.PortName().toLocal8Bit());
 }
 
-int DownloadEngine::BaudRateBoxCode() const {
-    // The row whose text the box shows; typed text may differ from the selected row.
-    const int code = RateCodeForItemText(Choices.RateText());
-    return code >= 0 ? code : -1;
+void DownloadEngine::ConfigurePort(const QString& name, int rateCode) {
+    Comm1.SetDeviceName(name.toLocal8Bit());
+    Comm1.SetBaudRate(rateCode);
 }
 
 void DownloadEngine::StartDeviceSearch() {
@@ -94,7 +92,7 @@ void DownloadEngine::DevCtrlStep() {
         AddLog(QStringLiteral("잠시만, 장치를 찾고 있습니다..."));
         RepaintLog();
         // A typed rate that names no row keeps the component's current rate (-1 changes nothing).
-        Comm1.SetBaudRate(BaudRateBoxCode());
+        Comm1.SetBaudRate(Choices.RateCode());
         // The port list empties; the operator's text stays.
         Q_EMIT PortListCleared();
         ScanFound = 0;
@@ -115,7 +113,7 @@ void DownloadEngine::DevCtrlStep() {
         TmDevCtrl->stop();
         const QString name = QStringLiteral("Com") + QString::number(ScanPortNo);
         Comm1.SetDeviceName(name.toLocal8Bit());
-        QThread::msleep(50);
+        Pause(EnginePause::BeforeScanOpen);
         RxCount = 0;
         if (OpenPort()) {
             ++ScanFound;

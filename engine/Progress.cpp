@@ -67,44 +67,121 @@ QString PrintableName(const QString& name) {
     return out;
 }
 
-QString PlanErrorText(const DownloadPlan& plan, int32_t imageEnd, const _CPU& device,
-                      uint8_t pageCode) {
-    switch (plan.Error) {
-    case EngineError::PageSizeUnknown:
-        return QStringLiteral("[Error] Get ID fail: unknown page size code 0x%1")
-            .arg(QString::number(pageCode, 16).toUpper().rightJustified(2, QLatin1Char('0')));
-    case EngineError::ImageTooLarge:
-        return QStringLiteral("[Error] Image of %1 bytes does not fit the flash of %2 bytes")
-            .arg(static_cast<int64_t>(imageEnd) + 1)
-            .arg(device.FlashSize);
-    case EngineError::NoPageAtStart:
-        return QStringLiteral("[Error] Image has %1 pages, the board takes pages from %2 on")
-            .arg(plan.PageCount)
-            .arg(plan.FirstPage);
-    default:
-        return QString();
-    }
-}
-
 QString RateWarningText(int32_t requested, int32_t actual) {
     return QStringLiteral("[Warning] Port runs at %1 baud, not the %2 baud asked for")
         .arg(actual)
         .arg(requested);
 }
 
-QString RowErrorText(EngineError error, int index, const QString& name) {
-    switch (error) {
+QString FailureBodyText(const EngineFailure& f) {
+    switch (f.Error) {
+    case EngineError::IdTimeout:
+        return QStringLiteral("Get ID fail!!!");
+    case EngineError::PageOverCount:
+        return QStringLiteral("Fail Download Page[%1]:Over Count").arg(f.Number);
+    case EngineError::PageNoResponse:
+        return QStringLiteral("Fail Download Page[%1]: No Response").arg(f.Number);
+    case EngineError::NoAnswer:
+        return QStringLiteral("No answer from the board in %1 s")
+            .arg(QString::number(static_cast<double>(f.Number) / 1000.0, 'g', 6));
+    case EngineError::VerifyDiffered:
+        return QStringLiteral("Verify Fail: board CRC %1, image CRC %2")
+            .arg(QStringLiteral("%1")
+                     .arg(static_cast<qulonglong>(f.Number), 8, 16, QLatin1Char('0'))
+                     .toUpper(),
+                 QStringLiteral("%1")
+                     .arg(static_cast<qulonglong>(f.Limit), 8, 16, QLatin1Char('0'))
+                     .toUpper());
+    case EngineError::VerifyNoResponse:
+        return QStringLiteral("Verify Fail: No Response");
+    case EngineError::PageSizeUnknown:
+        return QStringLiteral("Get ID fail: unknown page size code 0x%1")
+            .arg(QString::number(f.Number, 16).toUpper().rightJustified(2, QLatin1Char('0')));
+    case EngineError::ImageTooLarge:
+        return QStringLiteral("Image of %1 bytes does not fit the flash of %2 bytes")
+            .arg(f.Number)
+            .arg(f.Limit);
+    case EngineError::NoPageAtStart:
+        return QStringLiteral("Image has %1 pages, the board takes pages from %2 on")
+            .arg(f.Number)
+            .arg(f.Limit);
     case EngineError::ProtocolNoRow:
-        return QStringLiteral("[Error] No protocol chosen (index %1)").arg(index);
+        return QStringLiteral("No protocol chosen (index %1)").arg(f.Number);
     case EngineError::RateNoRow:
-        return QStringLiteral("[Error] No baud rate chosen (index %1)").arg(index);
+        return QStringLiteral("No baud rate chosen (index %1)").arg(f.Number);
     case EngineError::ModelNoRow:
-        return QStringLiteral("[Error] No model chosen");
+        return QStringLiteral("No model chosen");
     case EngineError::ModelNoFile:
-        return QStringLiteral("[Error] No image file for model row %1").arg(index);
+        return QStringLiteral("No image file for model row %1").arg(f.Number);
     case EngineError::ModelUnsafeName:
-        return QStringLiteral("[Error] Image file name refused: %1").arg(PrintableName(name));
+        return QStringLiteral("Image file name refused: %1").arg(PrintableName(f.Name));
+    case EngineError::None:
+    case EngineError::ImageTooSmall:
+    case EngineError::PortFault:
+    case EngineError::NetFail:
+    case EngineError::ListUnreachable:
+    case EngineError::ListNotFetched:
+        break;
+    }
+    return {};
+}
+
+QString FailureLineText(const EngineFailure& f) {
+    switch (f.Error) {
+    case EngineError::None:
+        return {};
+    case EngineError::ImageTooSmall:
+        return QStringLiteral("파일오류 : 서버작업 취소");
+    case EngineError::PortFault:
+        return QStringLiteral("통신포트오류:") + f.Name;
+    case EngineError::NetFail:
+        return QStringLiteral("네트워크 연결이 불안정합니다.");
+    case EngineError::ListUnreachable:
+        return QStringLiteral("[장애]서버에 연결 할 수 없습니다.");
+    case EngineError::ListNotFetched:
+        return QStringLiteral("[ERROR] Cannot a Hex_List File!");
     default:
-        return QString();
+        return QStringLiteral("[Error] ") + FailureBodyText(f);
+    }
+}
+
+QStringList FailureLogLines(const EngineFailure& f) {
+    const QString line = FailureLineText(f);
+    if (line.isEmpty())
+        return {};
+    const QString reason = QStringLiteral("[Error] ") + f.Reason;
+    switch (f.Error) {
+    case EngineError::ImageTooSmall:
+    case EngineError::PortFault:
+        // The line names no cause: the reason is news to the operator.
+        return f.Reason.isEmpty() ? QStringList{line} : QStringList{line, reason};
+    case EngineError::NetFail:
+        if (f.Reason.isEmpty())
+            return {line};
+        return f.Refused ? QStringList{reason, line} : QStringList{line, reason};
+    case EngineError::ListNotFetched:
+        return {}; // a message box, not a line
+    default:
+        // These lines already say what went wrong; the reason goes to the record alone.
+        return {line};
+    }
+}
+
+RecordFailure FailureStage(EngineError error) {
+    switch (error) {
+    case EngineError::None:
+        return RecordFailure::None;
+    case EngineError::ImageTooSmall:
+    case EngineError::NetFail:
+    case EngineError::ListUnreachable:
+    case EngineError::ListNotFetched:
+    case EngineError::ModelNoRow:
+    case EngineError::ModelNoFile:
+    case EngineError::ModelUnsafeName:
+        return RecordFailure::Image;
+    case EngineError::PortFault:
+        return RecordFailure::Port;
+    default:
+        return RecordFailure::Download;
     }
 }

@@ -11,6 +11,7 @@
 
 void DownloadEngine::BeginRecord() {
     Record = DownloadRecord{};
+    Failure = EngineFailure{};
     RecordOpen = true;
     RecordDevicePending = false;
     Record.Started = QDateTime::currentDateTime();
@@ -46,46 +47,72 @@ void DownloadEngine::RecordDevice() {
     Record.Device = DeviceColumnText(DescribeDevice(Choices.PortName()));
 }
 
-void DownloadEngine::FailDownload(RecordFailure failure, const QString& line, FailureKind kind,
-                                  const QString& reason) {
-    AddLog(line);
-    // A line that is already "[Error] <reason>" says it once.
-    const QString reasonLine = QStringLiteral("[Error] ") + reason;
-    if (!reason.isEmpty() && reasonLine != line)
-        AddLog(reasonLine);
-    EndRecord(RecordResult::Failed, failure, line, kind, reason);
+void DownloadEngine::FailDownload(const EngineFailure& failure) {
+    DownloadState = DownloadStep::Idle;
+    for (const QString& line : FailureLogLines(failure))
+        AddLog(line);
+    EndRecord(RecordResult::Failed, failure);
 }
 
 void DownloadEngine::FailPort() {
-    const QString line = QStringLiteral("통신포트오류:") + Choices.PortName();
-    AddLog(line);
-    QString reason = AddPortFaultReason();
-    if (reason.startsWith(QLatin1String("[Error] ")))
-        reason.remove(0, 8);
-    if (reason.isEmpty())
-        reason = QStringLiteral("the port could not be used");
-    EndRecord(RecordResult::Failed, RecordFailure::Port, line, FailureKind::Port, reason);
+    EngineFailure f{EngineError::PortFault, FailureKind::Port, PortFaultReasonText()};
+    f.Name = Choices.PortName();
+    PortOpened = false;
+    if (f.Reason.isEmpty()) {
+        // Nothing to add to the line on screen; the record still says what happened.
+        DownloadState = DownloadStep::Idle;
+        AddLog(FailureLineText(f));
+        f.Reason = QStringLiteral("the port could not be used");
+        EndRecord(RecordResult::Failed, f);
+        return;
+    }
+    FailDownload(f);
+}
+
+void DownloadEngine::FailBoard(const EngineFailure& failure) {
+    for (const QString& line : FailureLogLines(failure))
+        AddLog(line);
+    EndRecord(RecordResult::Failed, failure);
+    BtnStopClick(); // the port closed at once, as Stop does
+}
+
+void DownloadEngine::FailBeforeStart(const EngineFailure& failure, const QDateTime& began,
+                                     const QString& model) {
+    StopRecord();
+    BeginRecord();
+    Record.Started = began;
+    // Without a list the boxes hold no model of the server's: the row names the one asked for.
+    Record.Model = model;
+    Record.Image.clear();
+    if (failure.Error == EngineError::None) {
+        EndRecord(RecordResult::Stopped, failure);
+        return;
+    }
+    // The unreachable server's line is the start-up's own, logged when the fetch gave up.
+    if (failure.Error == EngineError::ListNotFetched)
+        ShowMessage(FailureLineText(failure));
+    EndRecord(RecordResult::Failed, failure);
 }
 
 void DownloadEngine::StopRecord() {
     if (RecordOpen)
-        EndRecord(RecordResult::Stopped, RecordFailure::None, QString(), FailureKind::Interrupted,
-                  QStringLiteral("Stopped by the operator"));
+        EndRecord(RecordResult::Stopped, {EngineError::None, FailureKind::Interrupted,
+                                          QStringLiteral("Stopped by the operator")});
 }
 
-void DownloadEngine::EndRecord(RecordResult result, RecordFailure failure, const QString& detail,
-                               FailureKind kind, const QString& reason) {
+void DownloadEngine::EndRecord(RecordResult result, const EngineFailure& failure) {
     if (!RecordOpen)
         return;
     if (RecordDevicePending)
         RecordDevice();
     RecordOpen = false;
+    Failure = result == RecordResult::Failed ? failure : EngineFailure{};
     Record.Ended = QDateTime::currentDateTime();
     Record.Result = result;
-    Record.Failure = failure;
-    Record.Detail = detail;
-    Record.Kind = kind;
-    Record.Reason = reason;
+    Record.Failure = FailureStage(failure.Error);
+    Record.Detail = FailureLineText(failure);
+    Record.Kind = failure.Kind;
+    Record.Reason = failure.Reason;
     const QString path = RecordFilePath(StartDir, Record.Ended);
     const RecordWrite write = AppendRecordRow(path, RecordRow(Record));
     Record.RowWritten = write.Error == RecordError::None;

@@ -24,47 +24,47 @@ QString PortFaultText(const PortFaultFacts& f) {
         return {};
     case PortFault::NoDevice:
         if (f.Path.isEmpty())
-            return QStringLiteral("[Error] %1 names no device: this system has %2 serial "
+            return QStringLiteral("%1 names no device: this system has %2 serial "
                                   "port(s); pick another port")
                 .arg(f.Port)
                 .arg(f.DeviceCount);
-        return QStringLiteral("[Error] No such device: %1; plug the adapter in, or pick another "
+        return QStringLiteral("No such device: %1; plug the adapter in, or pick another "
                               "port")
             .arg(device);
     case PortFault::Denied: {
         const QString group = f.Group.isEmpty() ? QStringLiteral("dialout") : f.Group;
         if (group == QLatin1String("root"))
-            return QStringLiteral("[Error] Permission denied: %1; it belongs to the group "
+            return QStringLiteral("Permission denied: %1; it belongs to the group "
                                   "\"root\", which is no group to join: give the device a group "
                                   "such as \"dialout\" (a udev rule), or ask the administrator")
                 .arg(device);
         if (f.GroupPending)
-            return QStringLiteral("[Error] Permission denied: %1; this login predates the "
+            return QStringLiteral("Permission denied: %1; this login predates the "
                                   "user's \"%2\" group: log out and in again")
                 .arg(device, group);
-        return QStringLiteral("[Error] Permission denied: %1; the user is not in the \"%2\" "
+        return QStringLiteral("Permission denied: %1; the user is not in the \"%2\" "
                               "group: run sudo usermod -aG %2 $USER, then log in again")
             .arg(device, group);
     }
     case PortFault::Held:
         if (f.Holder.isEmpty() && f.HolderPid <= 0)
-            return QStringLiteral("[Error] %1 is in use by another program; close it, or pick "
+            return QStringLiteral("%1 is in use by another program; close it, or pick "
                                   "another port")
                 .arg(device);
-        return QStringLiteral("[Error] %1 is in use by %2 (pid %3); %4")
+        return QStringLiteral("%1 is in use by %2 (pid %3); %4")
             .arg(device, f.Holder.isEmpty() ? QStringLiteral("a program") : f.Holder)
             .arg(f.HolderPid)
             .arg(HolderFix(f.Holder));
     case PortFault::Lost:
         // A reader beside the loader takes the board's answers: the cable is not to blame.
         if (!f.Others.isEmpty())
-            return QStringLiteral("[Error] %1 failed while %2 had it open too; %3")
+            return QStringLiteral("%1 failed while %2 had it open too; %3")
                 .arg(device, f.Others, HolderFix(f.Holder));
-        return QStringLiteral("[Error] %1 went away; check the cable and the adapter, then start "
+        return QStringLiteral("%1 went away; check the cable and the adapter, then start "
                               "again")
             .arg(device);
     case PortFault::Other:
-        return QStringLiteral("[Error] Cannot open %1: %2")
+        return QStringLiteral("Cannot open %1: %2")
             .arg(device, f.Detail.isEmpty() ? QStringLiteral("unknown error") : f.Detail);
     }
     return {};

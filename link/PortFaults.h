@@ -29,7 +29,8 @@ struct PortFaultFacts {
     QString Detail; // the system's error text (Other)
 };
 
-// The reason line written after the port error line, or empty for PortFault::None.
+// Why the port would not open, with the usual fix (the reason after the port error line), or
+// empty for PortFault::None.
 QString PortFaultText(const PortFaultFacts& facts);
 
 // A warning line for a port that other programs have open as well (`others`: "cat (pid 7)"):

@@ -1,6 +1,7 @@
 #include "link/PortInfo.h"
 
 #include "link/PortFaults.h"
+#include "link/PortLocks.h"
 #include "link/PortNames.h"
 #include "link/TComm.h"
 
@@ -23,58 +24,6 @@
 #include <utility>
 
 namespace {
-
-// Where lock files are looked for: the folders of the lock conventions (Qt also falls back to
-// /tmp, but only where none of these is writable; a leftover there would hold a port for ever).
-constexpr const char* kLockDirs[] = {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks",
-                                     "/var/spool/uucp"};
-
-QByteArray ReadSmallFile(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return f.read(4096);
-}
-
-bool ProcessAlive(qint64 pid) {
-    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
-}
-
-QString ProcessName(qint64 pid) {
-    return ProcessNameFromComm(ReadSmallFile(QStringLiteral("/proc/%1/comm").arg(pid)));
-}
-
-// The other processes that have `path` open, found through /proc/*/fd (only the processes this
-// user may look into), in pid order.
-QList<qint64> OpenHolders(const QString& path) {
-    QList<qint64> holders;
-    if (path.isEmpty())
-        return holders;
-    const qint64 self = QCoreApplication::applicationPid();
-    const QStringList pids =
-        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& entry : pids) {
-        bool ok = false;
-        const qint64 pid = entry.toLongLong(&ok);
-        if (!ok || pid == self)
-            continue;
-        const QString fdDir = QStringLiteral("/proc/") + entry + QStringLiteral("/fd");
-        const QStringList fds = QDir(fdDir).entryList(QDir::System | QDir::NoDotAndDotDot);
-        for (const QString& fd : fds) {
-            if (QFile::symLinkTarget(fdDir + QLatin1Char('/') + fd) == path) {
-                holders << pid;
-                break;
-            }
-        }
-    }
-    std::sort(holders.begin(), holders.end());
-    return holders;
-}
-
-qint64 OpenHolder(const QString& path) {
-    const QList<qint64> holders = OpenHolders(path);
-    return holders.isEmpty() ? 0 : holders.first();
-}
 
 // The group owning `path`, and whether this login lacks it while /etc/group lists the user.
 void DeviceGroup(const QString& path, QString* group, bool* pending) {
@@ -112,20 +61,6 @@ bool MayOpen(const QString& path) {
 }
 
 } // namespace
-
-qint64 PortLockHolder(const QString& path, bool oneLineOnly) {
-    const QString name = LockFileName(path);
-    const qint64 self = QCoreApplication::applicationPid();
-    for (const char* dir : kLockDirs) {
-        const QByteArray contents = ReadSmallFile(QLatin1String(dir) + QLatin1Char('/') + name);
-        if (oneLineOnly && LockFileHasOwnerName(contents))
-            continue;
-        const qint64 pid = LockFilePid(contents);
-        if (pid != self && ProcessAlive(pid))
-            return pid;
-    }
-    return 0;
-}
 
 namespace {
 
@@ -182,23 +117,21 @@ QString DeviceColumnText(const SerialDeviceInfo& info) {
     return text;
 }
 
-PortFaultFacts DiagnosePortFault(const TComm& comm) {
+PortFaultFacts DiagnosePortFault(const QString& port, const QString& path,
+                                 QSerialPort::SerialPortError error, const QString& errorText,
+                                 bool lost) {
     PortFaultFacts f;
-    if (comm.Enabled())
-        return f;
-    f.Port = QString::fromLocal8Bit(comm.DeviceName());
-    const QString path = comm.ResolvedDevicePath();
+    f.Port = port;
     const QString canonical = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
     f.Path = canonical.isEmpty() ? path : canonical;
-    if (comm.DeviceLost()) {
+    if (lost) {
         f.Fault = PortFault::Lost;
         f.Others = PortOpenHoldersText(f.Path, &f.Holder);
         return f;
     }
-    if (comm.LastError() == QSerialPort::NoError)
+    if (error == QSerialPort::NoError)
         return f; // closed on purpose, not refused: nothing to explain
-    if (path.isEmpty() || !QFileInfo::exists(path) ||
-        comm.LastError() == QSerialPort::DeviceNotFoundError) {
+    if (path.isEmpty() || !QFileInfo::exists(path) || error == QSerialPort::DeviceNotFoundError) {
         f.Fault = PortFault::NoDevice;
         if (path.isEmpty())
             f.DeviceCount = int(TComm::DeviceList().size());
@@ -211,39 +144,17 @@ PortFaultFacts DiagnosePortFault(const TComm& comm) {
         DeviceGroup(f.Path, &f.Group, &f.GroupPending);
         return f;
     }
-    if (f.HolderPid == 0 && comm.LastError() == QSerialPort::PermissionError)
-        f.HolderPid = OpenHolder(f.Path); // an exclusive open without a lock file
-    if (f.HolderPid != 0 || comm.LastError() == QSerialPort::PermissionError) {
+    if (f.HolderPid == 0 && error == QSerialPort::PermissionError)
+        f.HolderPid = PortFirstOpenHolder(f.Path); // an exclusive open without a lock file
+    if (f.HolderPid != 0 || error == QSerialPort::PermissionError) {
         f.Fault = PortFault::Held;
         if (f.HolderPid != 0)
-            f.Holder = ProcessName(f.HolderPid);
+            f.Holder = PortProcessName(f.HolderPid);
         return f;
     }
     f.Fault = PortFault::Other;
-    f.Detail = comm.LastErrorText();
+    f.Detail = errorText;
     return f;
-}
-
-bool PortOpenHolders(const QString& path, QList<qint64>* pids, QStringList* names) {
-    *pids = OpenHolders(path);
-    names->clear();
-    for (const qint64 pid : std::as_const(*pids))
-        *names << ProcessName(pid);
-    return !pids->isEmpty();
-}
-
-QString PortOpenHoldersText(const QString& path, QString* first) {
-    QList<qint64> pids;
-    QStringList names;
-    if (!PortOpenHolders(path, &pids, &names))
-        return {};
-    if (first)
-        *first = names.value(0);
-    return ProcessListText(names, pids);
-}
-
-QString PortFaultReason(const TComm& comm) {
-    return PortFaultText(DiagnosePortFault(comm));
 }
 
 QStringList PortAccessHint() {

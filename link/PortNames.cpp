@@ -8,11 +8,24 @@ int32_t BaudRateForCode(int code) {
     return kBaudRates[static_cast<size_t>(code)];
 }
 
+QString RateItemText(int code) {
+    const int32_t rate = BaudRateForCode(code);
+    return rate > 0 ? QStringLiteral("br") + QString::number(rate) : QString();
+}
+
 int RateCodeForItemText(const QString& text) {
     const QString t = text.trimmed();
     for (size_t i = 0; i < kBaudRates.size(); ++i) {
-        if (t.compare(QStringLiteral("br") + QString::number(kBaudRates[i]), Qt::CaseInsensitive) ==
-            0)
+        if (t.compare(RateItemText(static_cast<int>(i)), Qt::CaseInsensitive) == 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int ProtocolRowForText(const QString& text) {
+    const QString t = text.trimmed();
+    for (size_t i = 0; i < kProtocolNames.size(); ++i) {
+        if (QLatin1String(kProtocolNames[i]).compare(t, Qt::CaseInsensitive) == 0)
             return static_cast<int>(i);
     }
     return -1;

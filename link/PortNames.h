@@ -23,6 +23,14 @@ int32_t BaudRateForCode(int code);
 // or -1 when no row matches.
 int RateCodeForItemText(const QString& text);
 
+// The rate box's row text of a rate code ("br115200"), empty for a code outside 0-14. The box,
+// zubload's settings and its usage all come from kBaudRates through this.
+QString RateItemText(int code);
+
+// The protocol row whose text is `text` (any case, surrounding blanks ignored), or -1 when no
+// row matches.
+int ProtocolRowForText(const QString& text);
+
 // 1..8 for "Com1".."Com8" in any case, else 0 (then the name is a device name or path).
 int ComPortNumber(const QByteArray& name);
 

@@ -1,6 +1,6 @@
 #include "link/TComm.h"
 
-#include "link/PortInfo.h"
+#include "link/PortLocks.h"
 #include "link/PortNames.h"
 
 #include <QElapsedTimer>
@@ -48,7 +48,7 @@ TComm::TComm(QObject* parent) : QObject(parent), port_(new QSerialPort(this)) {
     port_->setBaudRate(kBaudRates[static_cast<size_t>(rateCode_)]);
     connect(port_, &QSerialPort::readyRead, this, &TComm::onReadyRead);
     connect(port_, &QSerialPort::errorOccurred, this,
-            [this](QSerialPort::SerialPortError e) { onError(static_cast<int>(e)); });
+            [this](QSerialPort::SerialPortError e) { onError(e); });
 }
 
 TComm::~TComm() {
@@ -247,7 +247,7 @@ void TComm::onReadyRead() {
     emitPendingRx();
 }
 
-void TComm::onError(int error) {
+void TComm::onError(QSerialPort::SerialPortError error) {
     if (!port_->isOpen())
         return;
     bool gone = error == QSerialPort::ResourceError;

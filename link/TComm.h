@@ -3,11 +3,10 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSerialPort>
 #include <QStringList>
 
 #include <functional>
-
-class QSerialPort;
 
 class TComm : public QObject {
     Q_OBJECT
@@ -35,8 +34,8 @@ public:
     // The device path an Open with the current name would use.
     QString ResolvedDevicePath() const;
     // Why the port is not open: the system's error of the last failed Open (a QSerialPort
-    // error code and its text), or that an open device went away. Cleared by a good Open.
-    int LastError() const { return lastError_; }
+    // error and its text), or that an open device went away. Cleared by a good Open.
+    QSerialPort::SerialPortError LastError() const { return lastError_; }
     QString LastErrorText() const { return lastErrorText_; }
     bool DeviceLost() const { return deviceLost_; }
 
@@ -51,7 +50,7 @@ Q_SIGNALS:
 
 private:
     void onReadyRead();
-    void onError(int error);
+    void onError(QSerialPort::SerialPortError error);
     // Bytes left in the input queue after a read get an event of their own later, so a reader
     // that took only part of them never leaves the rest stranded until the next byte arrives.
     void scheduleRxCheck();
@@ -71,7 +70,7 @@ private:
     // receive event is not raised from inside those calls but queued for the event loop.
     bool busy_ = false;
     bool rxCheckQueued_ = false;
-    int lastError_ = 0;
+    QSerialPort::SerialPortError lastError_ = QSerialPort::NoError;
     QString lastErrorText_;
     bool deviceLost_ = false;
     // Open turned the driver's low-latency flag on; Close turns it off again.

@@ -156,3 +156,15 @@ SettingsError LoadSettingsFile(const QString& path, ParsedSettings& out) {
         out = ParseSettings(bytes);
     return error;
 }
+
+void ApplySettings(const ParsedSettings& p, SettingsValues* v) {
+    v->CmbComPort = p.CmbComPort.value_or(v->CmbComPort);
+    v->CmbProtocol = p.CmbProtocol.value_or(v->CmbProtocol);
+    v->CmbBaudRate = p.CmbBaudRate.value_or(v->CmbBaudRate);
+    v->EdFileName = p.EdFileName.value_or(v->EdFileName);
+    v->CmbModel = p.CmbModel.value_or(v->CmbModel);
+    v->CbBlankSkip = p.CbBlankSkip.value_or(v->CbBlankSkip);
+    v->CbAutoReset = p.CbAutoReset.value_or(v->CbAutoReset);
+    v->CbAutoDevSearch = p.CbAutoDevSearch.value_or(v->CbAutoDevSearch);
+    v->RbLocalFile = p.RbLocalFile.value_or(v->RbLocalFile);
+}

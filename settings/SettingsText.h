@@ -70,6 +70,10 @@ SettingsError ReadSettingsFile(const QString& path, QByteArray& data);
 // choices. CannotRead leaves out empty.
 SettingsError LoadSettingsFile(const QString& path, ParsedSettings& out);
 
+// The read file laid over the choices as they stand: a key the file names replaces its value,
+// every other value stays. The window and zubload restore their choices through this alone.
+void ApplySettings(const ParsedSettings& parsed, SettingsValues* values);
+
 // Replaces the file whole or not at all. A read-only file is left alone; a symlink stays a link
 // and its target gets the new text; a folder that refuses new files is written in place.
 SettingsError WriteSettingsFile(const QString& path, const QByteArray& data);

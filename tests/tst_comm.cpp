@@ -135,17 +135,17 @@ private Q_SLOTS:
         f.Path = QStringLiteral("/dev/ttyUSB0");
         f.Group = QStringLiteral("dialout");
         QCOMPARE(PortFaultText(f),
-                 QStringLiteral("[Error] Permission denied: /dev/ttyUSB0; the user is not in the "
+                 QStringLiteral("Permission denied: /dev/ttyUSB0; the user is not in the "
                                 "\"dialout\" group: run sudo usermod -aG dialout $USER, then log "
                                 "in again"));
         f.GroupPending = true;
-        QCOMPARE(PortFaultText(f), QStringLiteral("[Error] Permission denied: /dev/ttyUSB0; this "
+        QCOMPARE(PortFaultText(f), QStringLiteral("Permission denied: /dev/ttyUSB0; this "
                                                   "login predates the user's \"dialout\" group: "
                                                   "log out and in again"));
         // A device of the root group: no group to join, and no "dialout" that would not help.
         f.Group = QStringLiteral("root");
         f.GroupPending = false;
-        QCOMPARE(PortFaultText(f), QStringLiteral("[Error] Permission denied: /dev/ttyUSB0; it "
+        QCOMPARE(PortFaultText(f), QStringLiteral("Permission denied: /dev/ttyUSB0; it "
                                                   "belongs to the group \"root\", which is no "
                                                   "group to join: give the device a group such "
                                                   "as \"dialout\" (a udev rule), or ask the "
@@ -161,7 +161,7 @@ private Q_SLOTS:
         f.Holder = QStringLiteral("ModemManager");
         f.HolderPid = 812;
         QCOMPARE(PortFaultText(f),
-                 QStringLiteral("[Error] /dev/ttyACM0 is in use by ModemManager (pid 812); it "
+                 QStringLiteral("/dev/ttyACM0 is in use by ModemManager (pid 812); it "
                                 "probes new adapters for a few seconds: wait and start again, or "
                                 "run: sudo systemctl disable --now ModemManager"));
     }

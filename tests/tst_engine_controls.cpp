@@ -1,5 +1,6 @@
 // The operator's controls around a download: Stop and a rebuilt file, the local-file button,
 // find-port and Start crossing a port scan, continuous mode, closing the window mid-download.
+#include "tst_engine_probe.h"
 #include "tst_engine_support.h"
 
 #include <QCheckBox>
@@ -39,17 +40,17 @@ void TestEngineControls::stopThenRebuiltFileIsSentAnew() {
     QTest::mouseClick(rig.F().BtnStop, Qt::LeftButton);
     VERIFY_LOG(rig, QStringList({kReady, kPower, startLine(0), kReleased}));
     QCOMPARE(rig.F().ProgressBar1->value(), 0);
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
-    QVERIFY(!rig.F().Engine.TmMainPro->isActive());
+    QVERIFY(!rig.F().Engine.PortEnabled());
+    QVERIFY(!rig.F().Engine.Ticking());
     QTest::qWait(50);
     QCOMPARE(silent.CountPrefix(QStringLiteral("END")), 0); // Stop sends no end frame
-    QVERIFY(rig.F().Engine.ImageEnd != 0);
+    QVERIFY(rig.F().Engine.ImageEndAddress() != 0);
 
     // Nothing changed: the image in memory goes out as it is, without a load.
     BoardSim board;
     QVERIFY(board.Start({QStringLiteral("--fresh-each-session")}));
     rig.SetPort(board.Pty());
-    rig.F().Engine.FirmwareImage[5] = 0xA5;
+    EngineProbe(rig.F().Engine).FirmwareImage()[5] = 0xA5;
     QMap<int, QByteArray> sent = {{0, Code(1500, 1)}};
     sent[0][5] = static_cast<char>(0xA5);
     rig.Start();
@@ -64,7 +65,7 @@ void TestEngineControls::stopThenRebuiltFileIsSentAnew() {
         QTRY_COMPARE_WITH_TIMEOUT(silent.Count(QStringLiteral("PAGE 1 SILENT")), silentPages, 5000);
         QVERIFY(rig.WaitState(112));
         QTest::mouseClick(rig.F().BtnStop, Qt::LeftButton);
-        QVERIFY(rig.F().Engine.ImageEnd != 0);
+        QVERIFY(rig.F().Engine.ImageEndAddress() != 0);
         rig.SetPort(board.Pty());
     };
     startAndStop(2);
@@ -118,8 +119,8 @@ void TestEngineControls::localFileButtonAroundDownloads() {
     QTest::mouseClick(rig.F().BtnLocalFile, Qt::LeftButton);
     QCOMPARE(asked, 1);
     QCOMPARE(rig.F().EdFileName->text(), rig.Dir() + "/picked.hex");
-    QCOMPARE(rig.F().Engine.ImageEnd, 699);
-    rig.F().Engine.FirmwareImage[0] ^= 0x01;
+    QCOMPARE(rig.F().Engine.ImageEndAddress(), 699);
+    EngineProbe(rig.F().Engine).FirmwareImage()[0] ^= 0x01;
     QMap<int, QByteArray> sent = picked;
     sent[0][0] = static_cast<char>(sent[0][0] ^ 0x01);
     rig.Start();
@@ -150,16 +151,16 @@ void TestEngineControls::findPortDuringDownload() {
         return QStringList{QStringLiteral("/nonexistent/tty0"), board.Pty()};
     });
     QTest::mouseClick(rig.F().BtnReset, Qt::LeftButton);
-    QCOMPARE(rig.F().Engine.DownloadState, 0);
-    QVERIFY(!rig.F().Engine.TmMainPro->isActive());
+    QCOMPARE(rig.F().Engine.State(), 0);
+    QVERIFY(!rig.F().Engine.Ticking());
     QVERIFY(rig.F().BtnLocalFile->isEnabled());
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.F().Engine.TmDevCtrl->isActive(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.F().Engine.Scanning(), 15000);
     VERIFY_LOG(rig, QStringList({QStringLiteral("잠시만, 장치를 찾고 있습니다..."),
                                  QStringLiteral("Found COM Port : Com%1")
                                      .arg(TComm::DeviceList().indexOf(board.Pty()) + 1),
                                  QStringLiteral("[1]개의 COM포트 발견")}));
     QCOMPARE(rig.F().CmbComPort->currentText(), board.Pty());
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
+    QVERIFY(!rig.F().Engine.PortEnabled());
     QCOMPARE(board.CountPrefix(QStringLiteral("END")), 0);
     QCOMPARE(board.Count(QStringLiteral("PAGE 1 SILENT")), 1); // the engine sent nothing more
     TComm::SetDeviceListProvider({});
@@ -178,14 +179,14 @@ void TestEngineControls::startDuringPortScan() {
                            QStringLiteral("/dev/a-missing-tty1"), board.Pty()};
     });
     QTest::mouseClick(rig.F().BtnReset, Qt::LeftButton);
-    QTRY_VERIFY(rig.F().Engine.ScanPortNo >= 2); // the scan is under way
+    QTRY_VERIFY(EngineProbe(rig.F().Engine).ScanPortNo() >= 2); // the scan is under way
     rig.Start();
-    QVERIFY(!rig.F().Engine.TmDevCtrl->isActive());
-    QCOMPARE(rig.F().Engine.DevCtrlState, 0);
+    QVERIFY(!rig.F().Engine.Scanning());
+    QCOMPARE(EngineProbe(rig.F().Engine).DevCtrlState(), 0);
     QVERIFY(rig.WaitIdle());
     QTRY_COMPARE(board.Count(QStringLiteral("END 1")), 1);
     QCOMPARE(board.Flash(), Flashed(image, 131072));
-    QVERIFY(!rig.F().Engine.TmDevCtrl->isActive());
+    QVERIFY(!rig.F().Engine.Scanning());
     // Stopped before it reached the board's port: the scan did not close it under the engine.
     QVERIFY(!rig.Log().contains(QStringLiteral("Found COM Port : Com%1")
                                     .arg(TComm::DeviceList().indexOf(board.Pty()) + 1)));
@@ -206,15 +207,15 @@ void TestEngineControls::continuousModeKeepsPortAndImage() {
     const QString waiting = QStringLiteral("다음 다운로드 대기중 입니다.");
     VERIFY_LOG(rig, QStringList({kReady, kPower, startLine(0), kDone, waiting}));
     QTRY_COMPARE(board.Count(QStringLiteral("END 1")), 1);
-    QVERIFY(rig.F().Engine.Comm1.Enabled());
-    QVERIFY(rig.F().Engine.TmMainPro->isActive()); // WaitNext keeps ticking, doing nothing
+    QVERIFY(rig.F().Engine.PortEnabled());
+    QVERIFY(rig.F().Engine.Ticking()); // WaitNext keeps ticking, doing nothing
     QVERIFY(rig.F().BtnLocalFile->isEnabled());
     QCOMPARE(rig.F().ProgressBar1->value(), 0);
-    QCOMPARE(rig.F().Engine.ImageEnd, 999);
+    QCOMPARE(rig.F().Engine.ImageEndAddress(), 999);
 
     // The next Start: no load (the byte changed in memory goes out), no reopen (no hang-up
     // at the board).
-    rig.F().Engine.FirmwareImage[1] ^= 0x01;
+    EngineProbe(rig.F().Engine).FirmwareImage()[1] ^= 0x01;
     QMap<int, QByteArray> sent = image;
     sent[0][1] = static_cast<char>(sent[0][1] ^ 0x01);
     const int hangups = board.Count(QStringLiteral("HANGUP"));
@@ -244,12 +245,12 @@ void TestEngineControls::closeDuringDownloadRunsNoFurtherStep() {
     const size_t ticks = rig.Ticks.size();
     const QStringList log = rig.Log();
     QTest::qWait(200);
-    QVERIFY(!rig.F().Engine.TmMainPro->isActive());
+    QVERIFY(!rig.F().Engine.Ticking());
     QVERIFY(rig.Ticks.size() <= ticks + 1);
     for (size_t i = ticks; i < rig.Ticks.size(); ++i)
         QCOMPARE(rig.Ticks[i].State, 112); // a tick may arrive, but runs no step
     QCOMPARE(rig.Log(), log);
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
+    QVERIFY(!rig.F().Engine.PortEnabled());
     QCOMPARE(board.CountPrefix(QStringLiteral("END")), 0);
 }
 

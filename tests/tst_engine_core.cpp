@@ -104,11 +104,30 @@ void TestEngineCore::texts() {
     pic.Signature = 0xE0;
     pic.FlashSize = 65536;
     pic.PageSize = 128;
-    QCOMPARE(PlanErrorText(PlanDownload(999, pic), 999, pic, 0x53),
-             QStringLiteral("[Error] Image has 8 pages, the board takes pages from 64 on"));
+    QCOMPARE(PlanDownload(999, pic).Error, EngineError::NoPageAtStart);
     pic.PageSize = 0;
-    QCOMPARE(PlanErrorText(PlanDownload(999, pic), 999, pic, 0x0a),
-             QStringLiteral("[Error] Get ID fail: unknown page size code 0x0A"));
+    QCOMPARE(PlanDownload(999, pic).Error, EngineError::PageSizeUnknown);
+    EngineFailure f(EngineError::PageSizeUnknown, FailureKind::Board, QStringLiteral("why"));
+    f.Number = 0x0a;
+    QCOMPARE(FailureLogLines(f),
+             QStringList{QStringLiteral("[Error] Get ID fail: unknown page size code 0x0A")});
+
+    // A line that names its cause stands alone; the port's, the image's and the network's lines
+    // are followed by the reason (a refused model image's reason comes first, as its cause).
+    f = EngineFailure(EngineError::PageNoResponse, FailureKind::Board, QStringLiteral("silent"));
+    f.Number = 3;
+    QCOMPARE(FailureLogLines(f),
+             QStringList{QStringLiteral("[Error] Fail Download Page[3]: No Response")});
+    f = EngineFailure(EngineError::PortFault, FailureKind::Port, QStringLiteral("No such device"));
+    f.Name = QStringLiteral("Com3");
+    QCOMPARE(FailureLogLines(f), QStringList({QStringLiteral("통신포트오류:Com3"),
+                                              QStringLiteral("[Error] No such device")}));
+    f = EngineFailure(EngineError::NetFail, FailureKind::Image, QStringLiteral("refused"));
+    f.Refused = true;
+    QCOMPARE(FailureLogLines(f), QStringList({QStringLiteral("[Error] refused"),
+                                              QStringLiteral("네트워크 연결이 불안정합니다.")}));
+    QCOMPARE(FailureStage(EngineError::PortFault), RecordFailure::Port);
+    QCOMPARE(FailureStage(EngineError::ModelUnsafeName), RecordFailure::Image);
 }
 
 void TestEngineCore::recordFromProgramsAtOnce() {
@@ -188,8 +207,8 @@ namespace {
 struct ValueChoices : OperatorChoices {
     QString Port;
     QString PortName() const override { return Port; }
-    QString ProtocolText() const override { return QStringLiteral("NORMAL"); }
-    QString RateText() const override { return QStringLiteral("br115200"); }
+    int ProtocolRow() const override { return 0; } // NORMAL
+    int RateCode() const override { return 12; }   // 115200 bit/s
     bool AutoReset() const override { return false; }
     bool BlankSkip() const override { return false; }
     bool LocalFile() const override { return true; }

@@ -110,9 +110,9 @@ void TestEngineDownload::normalWithAndWithoutJigReset() {
     for (QLineEdit* ed :
          {rig.F().EdFlashSize, rig.F().EdBootSize, rig.F().EdPageSize, rig.F().EdEepromSize})
         QCOMPARE(ed->text(), QStringLiteral("-----"));
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
-    QCOMPARE(rig.F().Engine.ImageEnd, 0); // a local file is read again at the next Start
-    QCOMPARE(rig.F().Engine.DownloadCount, 1);
+    QVERIFY(!rig.F().Engine.PortEnabled());
+    QCOMPARE(rig.F().Engine.ImageEndAddress(), 0); // a local file is read again at the next Start
+    QCOMPARE(rig.F().Engine.DownloadsDone(), 1);
 
     // Second download without the jig reset: the count goes up, no reset frame this time.
     rig.F().CbAutoReset->setChecked(false);
@@ -162,7 +162,7 @@ void TestEngineDownload::modeSwitchThenChosenRate() {
     QVERIFY(reset >= 0 && wake > reset);
     QCOMPARE(rig.Ticks[static_cast<size_t>(reset)].Rate, 256000);
     QCOMPARE(rig.Ticks[static_cast<size_t>(wake)].Rate, 115200);
-    QCOMPARE(rig.F().Engine.Comm1.BaudRateCode(), 12);
+    QCOMPARE(rig.F().Engine.PortRateCode(), 12);
 }
 
 void TestEngineDownload::zub16WithoutResetStaysAt256000() {
@@ -308,7 +308,7 @@ void TestEngineDownload::imageEndThreshold() {
                                  QStringLiteral("[Error] fw.hex: the image ends at address 99 "
                                                 "(100 bytes); images of at least 101 bytes are "
                                                 "sent")}));
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
+    QVERIFY(!rig.F().Engine.PortEnabled());
     QTest::qWait(100);
     QVERIFY(sim.Events().isEmpty()); // the port was never opened
 
@@ -372,7 +372,7 @@ void TestEngineDownload::productionRecord() {
     rig.Start();
     QVERIFY(rig.WaitState(102));
     rig.F().close();
-    QTRY_VERIFY(!rig.F().Engine.TmMainPro->isActive());
+    QTRY_VERIFY(!rig.F().Engine.Ticking());
     for (const QString& line : rig.Log())
         QVERIFY2(!line.startsWith(QStringLiteral("[Warning]")), qPrintable(line));
 

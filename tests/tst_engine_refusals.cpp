@@ -1,5 +1,6 @@
 // Downloads that must end early: resend limit, identifications that do not fit the image,
 // settings that name no row, a port that is held, missing or goes away.
+#include "tst_engine_probe.h"
 #include "tst_engine_support.h"
 
 #include "link/TComm.h"
@@ -51,18 +52,19 @@ void TestEngineRefusals::threeResendsGiveOverCount() {
     rig.SetPort(sim.Pty());
     rig.Start();
     QVERIFY(rig.WaitIdle());
-    // The fourth send is answered, but the limit is checked first on the next tick.
+    // The fourth send is answered, but the limit is checked first on the next tick. The line
+    // names what went wrong; the reason is the record's alone.
     VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0,
-                                 QStringLiteral("[Error] Fail Download Page[1]:Over Count"),
-                                 QStringLiteral("[Error] The board asked for page 1 again on "
-                                                "every send (noise on the line, or a rate it "
-                                                "cannot hold)")}));
-    QCOMPARE(rig.F().Engine.Record.Kind, FailureKind::Board);
+                                 QStringLiteral("[Error] Fail Download Page[1]:Over Count")}));
+    QCOMPARE(rig.F().Engine.CurrentRecord().Reason,
+             QStringLiteral("The board asked for page 1 again on every send (noise on the line, "
+                            "or a rate it cannot hold)"));
+    QCOMPARE(rig.F().Engine.CurrentRecord().Kind, FailureKind::Board);
     QCOMPARE(sim.Count(QStringLiteral("PAGE 1 RESEND")), 3);
     QCOMPARE(sim.Count(QStringLiteral("PAGE 1 OK")), 1);
     QCOMPARE(sim.CountPrefix(QStringLiteral("PAGE 2")), 0);
     QCOMPARE(sim.CountPrefix(QStringLiteral("END")), 0);
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
+    QVERIFY(!rig.F().Engine.PortEnabled());
 
     // Two resends stay within the limit: the download completes.
     BoardSim sim2;
@@ -112,7 +114,7 @@ void TestEngineRefusals::identificationThatDoesNotFitTheImage() {
     QVERIFY(rig.WaitIdle());
     VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0, line}));
     QCOMPARE(rig.F().EdPageSize->text(), pageSize);
-    QCOMPARE(rig.F().Engine.Comm1.Enabled(), portOpen);
+    QCOMPARE(rig.F().Engine.PortEnabled(), portOpen);
     QTest::qWait(50);
     QCOMPARE(sim.CountPrefix(QStringLiteral("PAGE")), 0);
     QCOMPARE(sim.CountPrefix(QStringLiteral("END")), 0);
@@ -158,7 +160,7 @@ void TestEngineRefusals::settingsWithNoRow() {
     rig.Start();
     QVERIFY(rig.WaitIdle());
     VERIFY_LOG(rig, QStringList({line}));
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
+    QVERIFY(!rig.F().Engine.PortEnabled());
     QTest::qWait(100);
     QVERIFY(sim.Events().isEmpty()); // no frame at an undefined rate, not even an open
 }
@@ -187,8 +189,8 @@ void TestEngineRefusals::portVanishesMidDownload() {
                                  QStringLiteral("[Error] ") + sim.Pty() +
                                      QStringLiteral(" went away; check the cable and the adapter, "
                                                     "then start again")}));
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
-    QVERIFY(!rig.F().Engine.PortOpened);
+    QVERIFY(!rig.F().Engine.PortEnabled());
+    QVERIFY(!EngineProbe(rig.F().Engine).PortOpened());
 }
 
 void TestEngineRefusals::reopenFailsAfterModeSwitch_data() {
@@ -219,7 +221,7 @@ void TestEngineRefusals::reopenFailsAfterModeSwitch() {
                QStringList({kReady, kPower, QStringLiteral("통신포트오류:") + board.Port(),
                             QStringLiteral("[Error] No such device: ") + board.Port() +
                                 QStringLiteral("; plug the adapter in, or pick another port")}));
-    QVERIFY(!rig.F().Engine.PortOpened);
+    QVERIFY(!EngineProbe(rig.F().Engine).PortOpened());
     QCOMPARE(board.WakeCount(), 0); // nothing written into a closed port
 }
 
@@ -286,10 +288,9 @@ void TestEngineRefusals::sharedPortNamesTheOtherProgram() {
     holder.kill();
     holder.waitForFinished();
     VERIFY_LOG(rig, QStringList({sharedWarning(sim.Pty(), pid), kReady, kPower, kStart0,
-                                 QStringLiteral("[Error] Fail Download Page[2]: No Response"),
-                                 QStringLiteral("[Error] ") + reason}));
-    QCOMPARE(rig.F().Engine.Record.Kind, FailureKind::Board);
-    QCOMPARE(rig.F().Engine.Record.Reason, reason);
+                                 QStringLiteral("[Error] Fail Download Page[2]: No Response")}));
+    QCOMPARE(rig.F().Engine.CurrentRecord().Kind, FailureKind::Board);
+    QCOMPARE(rig.F().Engine.CurrentRecord().Reason, reason);
 }
 
 void TestEngineRefusals::missingPortSaysSo() {

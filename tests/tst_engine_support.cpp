@@ -1,4 +1,5 @@
 #include "tst_engine_support.h"
+#include "tst_engine_probe.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -19,8 +20,8 @@ FormRig::FormRig(const QString& startDir)
     form_ = std::make_unique<TForm1>();
     form_->Timer1->stop();
     form_->MessageBoxHook = [this](const QString& text) { Boxes << text; };
-    QObject::connect(form_->Engine.TmMainPro, &QTimer::timeout, form_.get(), [this] {
-        Ticks.push_back({form_->Engine.DownloadState, form_->Engine.Comm1.KernelBaudRate(),
+    QObject::connect(EngineProbe(form_->Engine).TmMainPro(), &QTimer::timeout, form_.get(), [this] {
+        Ticks.push_back({form_->Engine.State(), EngineProbe(form_->Engine).Comm1().KernelBaudRate(),
                          form_->ProgressBar1->value(), form_->ProgressBar1->maximum(),
                          form_->BtnLocalFile->isEnabled(), form_->EdFlashSize->text(),
                          form_->EdPageSize->text()});
@@ -54,7 +55,7 @@ bool FormRig::WaitIdle(int timeoutMs) {
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < timeoutMs) {
-        if (form_->Engine.DownloadState == 0 && !form_->Engine.TmMainPro->isActive())
+        if (form_->Engine.State() == 0 && !form_->Engine.Ticking())
             return true;
         QTest::qWait(5);
     }
@@ -65,7 +66,7 @@ bool FormRig::WaitState(int32_t state, int timeoutMs) {
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < timeoutMs) {
-        if (form_->Engine.DownloadState == state)
+        if (form_->Engine.State() == state)
             return true;
         QTest::qWait(1);
     }

@@ -41,9 +41,9 @@ void TestEngineTimeouts::silentTargetCyclesWakeWordUntilStop() {
 
     QTest::mouseClick(rig.F().BtnStop, Qt::LeftButton);
     VERIFY_LOG(rig, QStringList({kReady, kPower, kReleased}));
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
-    QVERIFY(!rig.F().Engine.TmMainPro->isActive());
-    QCOMPARE(rig.F().Engine.DownloadState, 0);
+    QVERIFY(!rig.F().Engine.PortEnabled());
+    QVERIFY(!rig.F().Engine.Ticking());
+    QCOMPARE(rig.F().Engine.State(), 0);
     QTRY_COMPARE(sim.Count(QStringLiteral("HANGUP")), 1);
     const int after = sim.Count(QStringLiteral("WAKE"));
     QTest::qWait(200);
@@ -60,10 +60,10 @@ void TestEngineTimeouts::silentPageEndsWithNoResponse() {
     rig.Start();
     QVERIFY(rig.WaitIdle(10000));
     VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0,
-                                 QStringLiteral("[Error] Fail Download Page[2]: No Response"),
-                                 QStringLiteral("[Error] The board did not answer page 2 within "
-                                                "3 seconds")}));
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
+                                 QStringLiteral("[Error] Fail Download Page[2]: No Response")}));
+    QCOMPARE(rig.F().Engine.CurrentRecord().Reason,
+             QStringLiteral("The board did not answer page 2 within 3 seconds"));
+    QVERIFY(!rig.F().Engine.PortEnabled());
     QTRY_COMPARE(sim.Count(QStringLiteral("HANGUP")), 1);
     QCOMPARE(sim.CountPrefix(QStringLiteral("END")), 0);
     QCOMPARE(sim.Count(QStringLiteral("PAGE 2 SILENT")), 1);
@@ -72,7 +72,7 @@ void TestEngineTimeouts::silentPageEndsWithNoResponse() {
     for (const FormRig::Tick& t : rig.Ticks)
         waiting += t.State == 112 ? 1 : 0;
     QVERIFY2(waiting >= 300, qPrintable(QString::number(waiting)));
-    QVERIFY(rig.F().Engine.ImageEnd != 0); // kept: the next Start needs no load
+    QVERIFY(rig.F().Engine.ImageEndAddress() != 0); // kept: the next Start needs no load
 }
 
 void TestEngineTimeouts::noIdentificationLeavesPortOpenThenFindPort() {
@@ -85,22 +85,24 @@ void TestEngineTimeouts::noIdentificationLeavesPortOpenThenFindPort() {
     rig.SetPort(board.Pty());
     rig.Start();
     QVERIFY(rig.WaitIdle(10000));
-    VERIFY_LOG(rig, QStringList({kReady, kPower, kStart0, QStringLiteral("[Error] Get ID fail!!!"),
-                                 QStringLiteral("[Error] The boot loader answered but sent no chip "
-                                                "identification within 3 seconds")}));
-    QVERIFY(rig.F().Engine.Comm1.Enabled()); // left open, as after every failed identification
+    VERIFY_LOG(rig,
+               QStringList({kReady, kPower, kStart0, QStringLiteral("[Error] Get ID fail!!!")}));
+    QCOMPARE(rig.F().Engine.CurrentRecord().Reason,
+             QStringLiteral("The boot loader answered but sent no chip identification within 3 "
+                            "seconds"));
+    QVERIFY(rig.F().Engine.PortEnabled()); // left open, as after every failed identification
     QCOMPARE(board.GoCount(), 1);
 
     // Find-port with that port still open: the scan takes the port over and lists it.
     TComm::SetDeviceListProvider([&board] { return QStringList{board.Pty()}; });
     QTest::mouseClick(rig.F().BtnReset, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.F().Engine.TmDevCtrl->isActive(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.F().Engine.Scanning(), 15000);
     VERIFY_LOG(rig, QStringList({QStringLiteral("잠시만, 장치를 찾고 있습니다..."),
                                  QStringLiteral("Found COM Port : Com1"),
                                  QStringLiteral("[1]개의 COM포트 발견")}));
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
-    QCOMPARE(rig.F().Engine.DownloadState, 0);
-    QVERIFY(!rig.F().Engine.TmMainPro->isActive());
+    QVERIFY(!rig.F().Engine.PortEnabled());
+    QCOMPARE(rig.F().Engine.State(), 0);
+    QVERIFY(!rig.F().Engine.Ticking());
     TComm::SetDeviceListProvider({});
 }
 

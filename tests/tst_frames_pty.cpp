@@ -2,6 +2,7 @@
 // has open: exactly the bytes of each frame, nothing when a blank page is skipped or the port is
 // closed.
 #include "app/ZubBootLoadMain.h"
+#include "tst_engine_probe.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -52,9 +53,9 @@ void TstFramesPty::init() {
 
     form_ = new TForm1;
     form_->Timer1->stop(); // no start-up sequence in this test
-    form_->Engine.Comm1.SetDeviceName(QByteArray(name));
-    form_->Engine.Comm1.Open();
-    QVERIFY(form_->Engine.Comm1.Enabled());
+    EngineProbe(form_->Engine).Comm1().SetDeviceName(QByteArray(name));
+    EngineProbe(form_->Engine).Comm1().Open();
+    QVERIFY(form_->Engine.PortEnabled());
 }
 
 void TstFramesPty::cleanup() {
@@ -81,27 +82,27 @@ QByteArray TstFramesPty::Capture(int count, int timeoutMs) {
 }
 
 void TstFramesPty::fixedFrames() {
-    form_->Engine.SendCommandFrame(0x30, 0x01, 0x00);
+    EngineProbe(form_->Engine).SendCommandFrame(0x30, 0x01, 0x00);
     QCOMPARE(Capture(7, 100), QByteArray::fromHex("023001003303"));
-    form_->Engine.SendCommandFrame(0x00, 0x00, 0x00);
+    EngineProbe(form_->Engine).SendCommandFrame(0x00, 0x00, 0x00);
     QCOMPARE(Capture(7, 100), QByteArray::fromHex("020000000203"));
-    form_->Engine.SendModeSwitchFrame(1);
+    EngineProbe(form_->Engine).SendModeSwitchFrame(1);
     QCOMPARE(Capture(8, 100), QByteArray::fromHex("0203fe01000403"));
-    form_->Engine.SendModeSwitchFrame(2);
+    EngineProbe(form_->Engine).SendModeSwitchFrame(2);
     QCOMPARE(Capture(8, 100), QByteArray::fromHex("0203fe02000503"));
-    form_->Engine.SendWakeWord();
+    EngineProbe(form_->Engine).SendWakeWord();
     QCOMPARE(Capture(4, 100), QByteArray("ZUB"));
-    form_->Engine.SendGoByte();
+    EngineProbe(form_->Engine).SendGoByte();
     QCOMPARE(Capture(2, 100), QByteArray::fromHex("3c"));
-    form_->Engine.SendEndFrame();
+    EngineProbe(form_->Engine).SendEndFrame();
     QCOMPARE(Capture(3, 100), QByteArray::fromHex("ffff"));
 }
 
 void TstFramesPty::pageFrames() {
-    auto& image = form_->Engine.FirmwareImage;
+    auto& image = EngineProbe(form_->Engine).FirmwareImage();
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = uint8_t(i ^ (i >> 8));
-    QVERIFY(!form_->Engine.SendPageFrame(image.data(), 128, 300, false));
+    QVERIFY(!EngineProbe(form_->Engine).SendPageFrame(image.data(), 128, 300, false));
     const QByteArray frame = Capture(132, 500);
     QCOMPARE(frame.size(), 131);
     QCOMPARE(frame.left(2), QByteArray::fromHex("012c"));
@@ -113,7 +114,7 @@ void TstFramesPty::pageFrames() {
     QCOMPARE(uint8_t(frame.at(130)), uint8_t(sum));
 
     // The largest page size and the last page of the image.
-    QVERIFY(!form_->Engine.SendPageFrame(image.data(), 512, 255, true));
+    QVERIFY(!EngineProbe(form_->Engine).SendPageFrame(image.data(), 512, 255, true));
     const QByteArray last = Capture(516, 500);
     QCOMPARE(last.size(), 515);
     QCOMPARE(last.left(2), QByteArray::fromHex("00ff"));
@@ -122,19 +123,19 @@ void TstFramesPty::pageFrames() {
 }
 
 void TstFramesPty::blankPages() {
-    auto& image = form_->Engine.FirmwareImage;
+    auto& image = EngineProbe(form_->Engine).FirmwareImage();
     image.fill(0xFF);
     // Skipped with skip on: nothing on the wire.
-    QVERIFY(form_->Engine.SendPageFrame(image.data(), 128, 2, true));
+    QVERIFY(EngineProbe(form_->Engine).SendPageFrame(image.data(), 128, 2, true));
     QCOMPARE(Capture(1, 150), QByteArray());
     // Sent like any page with skip off; 128 x 0xFF sums to 0x80.
-    QVERIFY(!form_->Engine.SendPageFrame(image.data(), 128, 2, false));
+    QVERIFY(!EngineProbe(form_->Engine).SendPageFrame(image.data(), 128, 2, false));
     QByteArray expected = QByteArray::fromHex("0002") + QByteArray(128, char(0xFF));
     expected.append(char(0x80));
     QCOMPARE(Capture(132, 500), expected);
     // One byte not erased: sent even with skip on.
     image[2 * 128 + 77] = 0x00;
-    QVERIFY(!form_->Engine.SendPageFrame(image.data(), 128, 2, true));
+    QVERIFY(!EngineProbe(form_->Engine).SendPageFrame(image.data(), 128, 2, true));
     const QByteArray sent = Capture(132, 500);
     QCOMPARE(sent.size(), 131);
     QCOMPARE(uint8_t(sent.at(130)), uint8_t(0x81));
@@ -143,20 +144,20 @@ void TstFramesPty::blankPages() {
 void TstFramesPty::nothingWhenClosedOrUnframable() {
     // A page size of 0 (an unknown code) cannot be framed: nothing is written and the page does
     // not count as skipped.
-    QVERIFY(!form_->Engine.SendPageFrame(form_->Engine.FirmwareImage.data(), 0, 0, true));
+    QVERIFY(!EngineProbe(form_->Engine).SendPageFrame(form_->Engine.Image().data(), 0, 0, true));
     QCOMPARE(Capture(1, 150), QByteArray());
 
-    form_->Engine.Comm1.Close();
-    QVERIFY(!form_->Engine.Comm1.Enabled());
-    form_->Engine.SendCommandFrame(0x30, 0x01, 0x00);
-    form_->Engine.SendWakeWord();
+    EngineProbe(form_->Engine).Comm1().Close();
+    QVERIFY(!form_->Engine.PortEnabled());
+    EngineProbe(form_->Engine).SendCommandFrame(0x30, 0x01, 0x00);
+    EngineProbe(form_->Engine).SendWakeWord();
     QCOMPARE(Capture(1, 150), QByteArray());
 }
 
 // The road of a ZUB16T1 reset as the engine drives it, with the real serial component on the
 // board simulator: mode switch, close, reopen, wake word, go, one page, end frame.
 void TstFramesPty::modeSwitchRoadThroughTheSimulator() {
-    form_->Engine.Comm1.Close();
+    EngineProbe(form_->Engine).Comm1().Close();
     QTemporaryDir dir;
     const QString events = dir.filePath("events.txt");
     const QString flash = dir.filePath("flash.bin");
@@ -184,10 +185,10 @@ void TstFramesPty::modeSwitchRoadThroughTheSimulator() {
         QElapsedTimer t;
         t.start();
         while (got.size() < count && t.elapsed() < 3000) {
-            const int n = form_->Engine.Comm1.InQueCount();
+            const int n = EngineProbe(form_->Engine).Comm1().InQueCount();
             if (n > 0) {
                 QByteArray buf(n, 0);
-                got.append(buf.data(), form_->Engine.Comm1.Read(buf.data(), n));
+                got.append(buf.data(), EngineProbe(form_->Engine).Comm1().Read(buf.data(), n));
             } else {
                 QThread::msleep(2);
             }
@@ -195,27 +196,27 @@ void TstFramesPty::modeSwitchRoadThroughTheSimulator() {
         return got;
     };
 
-    form_->Engine.Comm1.SetDeviceName(line.mid(4));
-    form_->Engine.Comm1.Open();
-    QVERIFY(form_->Engine.Comm1.Enabled());
-    form_->Engine.SendModeSwitchFrame(1);
+    EngineProbe(form_->Engine).Comm1().SetDeviceName(line.mid(4));
+    EngineProbe(form_->Engine).Comm1().Open();
+    QVERIFY(form_->Engine.PortEnabled());
+    EngineProbe(form_->Engine).SendModeSwitchFrame(1);
     QThread::msleep(10);
-    form_->Engine.Comm1.Close();
+    EngineProbe(form_->Engine).Comm1().Close();
     QVERIFY(waitFor("HANGUP"));
     QThread::msleep(100);
-    form_->Engine.Comm1.Open();
-    QVERIFY(form_->Engine.Comm1.Enabled());
-    form_->Engine.SendWakeWord();
+    EngineProbe(form_->Engine).Comm1().Open();
+    QVERIFY(form_->Engine.PortEnabled());
+    EngineProbe(form_->Engine).SendWakeWord();
     QCOMPARE(readReply(1), QByteArray::fromHex("3e"));
-    form_->Engine.SendGoByte();
+    EngineProbe(form_->Engine).SendGoByte();
     QCOMPARE(readReply(5), QByteArray::fromHex("416c615133"));
-    auto& image = form_->Engine.FirmwareImage;
+    auto& image = EngineProbe(form_->Engine).FirmwareImage();
     image.fill(0xFF);
     for (int i = 0; i < 32; ++i)
         image[size_t(32 * 3 + i)] = uint8_t(i + 1);
-    QVERIFY(!form_->Engine.SendPageFrame(image.data(), 32, 3, true));
+    QVERIFY(!EngineProbe(form_->Engine).SendPageFrame(image.data(), 32, 3, true));
     QCOMPARE(readReply(1), QByteArray("!"));
-    form_->Engine.SendEndFrame();
+    EngineProbe(form_->Engine).SendEndFrame();
     QVERIFY(waitFor("END 1"));
     QCOMPARE(eventLines(),
              QStringList({"OPEN", "MODE 02 03 FE 01 00 04 03", "HANGUP", "OPEN", "WAKE", "READY",
@@ -223,7 +224,7 @@ void TstFramesPty::modeSwitchRoadThroughTheSimulator() {
     QFile f(flash);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray(reinterpret_cast<const char*>(image.data()), 8192));
-    form_->Engine.Comm1.Close();
+    EngineProbe(form_->Engine).Comm1().Close();
     sim.terminate();
     QVERIFY(sim.waitForFinished(3000));
     QCOMPARE(sim.exitCode(), 0);

@@ -3,6 +3,7 @@
 // listed names inside the start directory.
 #include "app/ZubBootLoadMain.h"
 #include "image/ImageList.h"
+#include "tst_engine_probe.h"
 #include "tst_fifo.h"
 
 #include <QCheckBox>
@@ -190,24 +191,24 @@ private Q_SLOTS:
         QCOMPARE(form_->CmbModel->count(), 16);
         QCOMPARE(form_->CmbModel->currentIndex(), 1);
         QCOMPARE(form_->CmbModel->currentText(), QStringLiteral("Model 02 motion sensor 3-axis"));
-        for (const QString& f : form_->Engine.ModelFiles)
+        for (const QString& f : form_->Engine.ModelFileNames())
             QVERIFY(f.isEmpty());
     }
 
     void readingReplacesRows() {
         form_->CbBlankSkip->setChecked(false);
-        form_->Engine.ImageEnd = 0x1234;
+        EngineProbe(form_->Engine).ImageEnd() = 0x1234;
         readList("P-two=two.hex\nA-one=one.lod");
         QCOMPARE(rows(form_->CmbModel),
                  (QStringList{QStringLiteral("P-two"), QStringLiteral("A-one")}));
         QCOMPARE(form_->CmbModel->currentIndex(), 0);
         QCOMPARE(form_->CmbModel->currentText(), QStringLiteral("P-two"));
-        QCOMPARE(form_->Engine.ModelFiles[0], QStringLiteral("two.hex"));
-        QCOMPARE(form_->Engine.ModelFiles[1], QStringLiteral("one.lod"));
+        QCOMPARE(form_->Engine.ModelFileNames()[0], QStringLiteral("two.hex"));
+        QCOMPARE(form_->Engine.ModelFileNames()[1], QStringLiteral("one.lod"));
         QCOMPARE(form_->SelectedModelRow(), 0);
         // Reading is no pick: no preset, the image in memory untouched.
         QVERIFY(!form_->CbBlankSkip->isChecked());
-        QCOMPARE(form_->Engine.ImageEnd, 0x1234);
+        QCOMPARE(form_->Engine.ImageEndAddress(), 0x1234);
         QVERIFY(boxes_.isEmpty());
         QVERIFY(logLines().isEmpty());
     }
@@ -219,9 +220,9 @@ private Q_SLOTS:
         QCOMPARE(rows(form_->CmbModel),
                  (QStringList{QStringLiteral("n1"), QStringLiteral("n2"), QStringLiteral("n3")}));
         QCOMPARE(form_->CmbModel->currentIndex(), 0);
-        QCOMPARE(form_->Engine.ModelFiles[2], QStringLiteral("c.hex"));
+        QCOMPARE(form_->Engine.ModelFileNames()[2], QStringLiteral("c.hex"));
         // Entries past the new end keep their old names, but no row leads to them.
-        QCOMPARE(form_->Engine.ModelFiles[3], QStringLiteral("4.hex"));
+        QCOMPARE(form_->Engine.ModelFileNames()[3], QStringLiteral("4.hex"));
         form_->CmbModel->setEditText(QStringLiteral("m4"));
         QCOMPARE(form_->SelectedModelRow(), -1);
     }
@@ -236,7 +237,7 @@ private Q_SLOTS:
         form_->ReadImageList(QStringLiteral("hexlist.txt"));
         QCOMPARE(boxes_.size(), 2);
         QCOMPARE(rows(form_->CmbModel), QStringList{QStringLiteral("A-one")});
-        QCOMPARE(form_->Engine.ModelFiles[0], QStringLiteral("one.lod"));
+        QCOMPARE(form_->Engine.ModelFileNames()[0], QStringLiteral("one.lod"));
     }
 
     void listThatNeverEnds() {
@@ -257,7 +258,7 @@ private Q_SLOTS:
         readList("B-two=two.hex\n" + QByteArray(1024 * 1024, '\n'));
         QCOMPARE(boxes_, QStringList(3, QStringLiteral("[ERROR] Cannot a Hex_List File!")));
         QCOMPARE(rows(form_->CmbModel), QStringList{QStringLiteral("A-one")});
-        QCOMPARE(form_->Engine.ModelFiles[0], QStringLiteral("one.lod"));
+        QCOMPARE(form_->Engine.ModelFileNames()[0], QStringLiteral("one.lod"));
     }
 
     void listLongerThanTwenty() {
@@ -267,7 +268,7 @@ private Q_SLOTS:
         readList(text);
         QCOMPARE(form_->CmbModel->count(), 20);
         QCOMPARE(form_->CmbModel->itemText(19), QStringLiteral("Model 20"));
-        QCOMPARE(form_->Engine.ModelFiles[19], QStringLiteral("m20.hex"));
+        QCOMPARE(form_->Engine.ModelFileNames()[19], QStringLiteral("m20.hex"));
         QCOMPARE(logLines(), QStringList{QStringLiteral(
                                  "[WARNING] Hex_List File has more than 20 models: only the first "
                                  "20 are listed.")});
@@ -280,10 +281,10 @@ private Q_SLOTS:
     void listNamingProgramFiles() {
         readList("Evil=default.ini\nWorse=../outside.hex\nOK=ok.hex\n");
         QCOMPARE(form_->CmbModel->count(), 3);
-        QCOMPARE(form_->Engine.ModelFiles[0], QStringLiteral("default.ini"));
-        QVERIFY(!IsSafeModelFileName(form_->Engine.ModelFiles[0]));
-        QVERIFY(!IsSafeModelFileName(form_->Engine.ModelFiles[1]));
-        QVERIFY(IsSafeModelFileName(form_->Engine.ModelFiles[2]));
+        QCOMPARE(form_->Engine.ModelFileNames()[0], QStringLiteral("default.ini"));
+        QVERIFY(!IsSafeModelFileName(form_->Engine.ModelFileNames()[0]));
+        QVERIFY(!IsSafeModelFileName(form_->Engine.ModelFileNames()[1]));
+        QVERIFY(IsSafeModelFileName(form_->Engine.ModelFileNames()[2]));
     }
 
     void picksPresetOptions() {
@@ -302,13 +303,13 @@ private Q_SLOTS:
         for (const Step& s : steps) {
             form_->CbAutoReset->setChecked(s.reset0);
             form_->CbBlankSkip->setChecked(s.skip0);
-            form_->Engine.ImageEnd = 500;
-            form_->Engine.ServerImageAccepted = true;
+            EngineProbe(form_->Engine).ImageEnd() = 500;
+            EngineProbe(form_->Engine).ServerImageAccepted() = true;
             pick(s.row);
             QCOMPARE(form_->CbAutoReset->isChecked(), s.reset);
             QCOMPARE(form_->CbBlankSkip->isChecked(), s.skip);
-            QCOMPARE(form_->Engine.ImageEnd, 0);
-            QVERIFY(!form_->Engine.ServerImageAccepted);
+            QCOMPARE(form_->Engine.ImageEndAddress(), 0);
+            QVERIFY(!form_->Engine.ServerImageTaken());
             QCOMPARE(form_->SelectedModelRow(), s.row);
         }
     }
@@ -318,12 +319,12 @@ private Q_SLOTS:
         QLineEdit* edit = form_->CmbModel->lineEdit();
         form_->CbAutoReset->setChecked(false);
         form_->CbBlankSkip->setChecked(false);
-        form_->Engine.ImageEnd = 500;
+        EngineProbe(form_->Engine).ImageEnd() = 500;
         edit->clear();
         QTest::keyClicks(edit, QStringLiteral("Pz"));
         QVERIFY(form_->CbAutoReset->isChecked());
         QVERIFY(form_->CbBlankSkip->isChecked());
-        QCOMPARE(form_->Engine.ImageEnd, 0);
+        QCOMPARE(form_->Engine.ImageEndAddress(), 0);
         // Typed text naming no row: no model, whatever row Qt still holds as current.
         QCOMPARE(form_->CmbModel->currentText(), QStringLiteral("Pz"));
         QCOMPARE(form_->SelectedModelRow(), -1);

@@ -1,6 +1,7 @@
 // Firmware files as an operator loads them into the main window: real toolchain output, .lod
 // files, the file dialog, message boxes and log lines, and the files left in the working folder.
 #include "app/ZubBootLoadMain.h"
+#include "tst_engine_probe.h"
 #include "tst_fifo.h"
 
 #include <QDir>
@@ -62,8 +63,8 @@ QByteArray DataRecord(int address, int count, uint8_t fill) {
 }
 
 QByteArray Image(const TForm1& form) {
-    return QByteArray(reinterpret_cast<const char*>(form.Engine.FirmwareImage.data()),
-                      static_cast<qsizetype>(form.Engine.FirmwareImage.size()));
+    return QByteArray(reinterpret_cast<const char*>(form.Engine.Image().data()),
+                      static_cast<qsizetype>(form.Engine.Image().size()));
 }
 
 bool AllErased(const QByteArray& image, qsizetype from = 0, qsizetype to = 0x20000) {
@@ -130,12 +131,12 @@ void TstLoadFile::hexAndLodLoadTheSameImage() {
     QCOMPARE(ReadAll(Path("far.lod")).left(1), QByteArray("q"));
 
     Form->Memo1->setPlainText(QStringLiteral("earlier line"));
-    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("far.hex")), 0x1FFFF);
+    QCOMPARE(Form->Engine.LoadLocalFile(Path("far.hex")), 0x1FFFF);
     const QByteArray fromHex = Image(*Form);
     QCOMPARE(Form->Memo1->toPlainText(), QStringLiteral("earlier line")); // plain: log kept
 
-    Form->Engine.FirmwareImage.fill(0x00);
-    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("far.lod")), 0x1FFFF);
+    EngineProbe(Form->Engine).FirmwareImage().fill(0x00);
+    QCOMPARE(Form->Engine.LoadLocalFile(Path("far.lod")), 0x1FFFF);
     QVERIFY(Image(*Form) == fromHex);
     QCOMPARE(Form->Memo1->toPlainText(), QString()); // decoding clears the log
     QVERIFY(Boxes.isEmpty());
@@ -151,15 +152,15 @@ void TstLoadFile::operatorsDefaultHexIsNeverTouched() {
     const QByteArray other = ":02000000AABB99\n:00000001FF\n";
     WriteAll(Path("other.lod"), Scramble(other));
 
-    QCOMPARE(Form->Engine.LoadFirmwareFile(QStringLiteral("other.lod")), 1);
-    QCOMPARE(Form->Engine.FirmwareImage[0], uint8_t(0xAA));
+    QCOMPARE(Form->Engine.LoadLocalFile(QStringLiteral("other.lod")), 1);
+    QCOMPARE(Form->Engine.Image()[0], uint8_t(0xAA));
     QCOMPARE(ReadAll(Path("default.hex")), own);
 
     // Loading that file itself, and a .lod of it, keeps it as well.
-    QCOMPARE(Form->Engine.LoadFirmwareFile(QStringLiteral("default.hex")), 0x13);
+    QCOMPARE(Form->Engine.LoadLocalFile(QStringLiteral("default.hex")), 0x13);
     QCOMPARE(ReadAll(Path("default.hex")), own);
     WriteAll(Path("default.lod"), Scramble(own));
-    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("default.lod")), 0x13);
+    QCOMPARE(Form->Engine.LoadLocalFile(Path("default.lod")), 0x13);
     QCOMPARE(ReadAll(Path("default.hex")), own);
     QCOMPARE(ReadAll(Path("default.lod")), Scramble(own));
     QVERIFY(Boxes.isEmpty());
@@ -180,11 +181,9 @@ void TstLoadFile::fileKindsByNameAndContent() {
         const QString path = Path(QString::fromLatin1(c.name));
         WriteAll(path, c.scrambled ? Scramble(hex) : hex);
         Form->Memo1->setPlainText(QStringLiteral("x"));
-        Form->Engine.FirmwareImage.fill(0);
-        QVERIFY2(Form->Engine.LoadFirmwareFile(path) == 0x13, c.name);
-        QVERIFY2(Form->Engine.FirmwareImage[0x12] == 0x03 &&
-                     Form->Engine.FirmwareImage[0x14] == 0xFF,
-                 c.name);
+        EngineProbe(Form->Engine).FirmwareImage().fill(0);
+        QVERIFY2(Form->Engine.LoadLocalFile(path) == 0x13, c.name);
+        QVERIFY2(Form->Engine.Image()[0x12] == 0x03 && Form->Engine.Image()[0x14] == 0xFF, c.name);
         QVERIFY2(Form->Memo1->toPlainText().isEmpty() == c.scrambled, c.name);
         QFile::remove(path);
     }
@@ -192,12 +191,12 @@ void TstLoadFile::fileKindsByNameAndContent() {
 
     // Saved by an editor that puts a byte order mark first.
     WriteAll(Path("bom.ihx"), "\xEF\xBB\xBF" + hex);
-    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("bom.ihx")), 0x13);
-    QCOMPARE(Form->Engine.FirmwareImage[0x10], uint8_t(0x01));
+    QCOMPARE(Form->Engine.LoadLocalFile(Path("bom.ihx")), 0x13);
+    QCOMPARE(Form->Engine.Image()[0x10], uint8_t(0x01));
 
     // A scrambled file with a HEX name is not recognised: its lines do not start with ":".
     WriteAll(Path("wrong.hex"), Scramble(hex));
-    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("wrong.hex")), 0);
+    QCOMPARE(Form->Engine.LoadLocalFile(Path("wrong.hex")), 0);
     QVERIFY(Boxes.isEmpty());
 
     // Paths far past 255 bytes load like any other.
@@ -207,33 +206,33 @@ void TstLoadFile::fileKindsByNameAndContent() {
     QVERIFY(QDir().mkpath(deep));
     WriteAll(deep + "/fw.lod", Scramble(hex));
     QVERIFY(deep.toLocal8Bit().size() > 300);
-    QCOMPARE(Form->Engine.LoadFirmwareFile(deep + "/fw.lod"), 0x13);
+    QCOMPARE(Form->Engine.LoadLocalFile(deep + "/fw.lod"), 0x13);
 }
 
 void TstLoadFile::missingFiles() {
     // The file-name box's first text: scrambled by name, and missing.
-    Form->Engine.FirmwareImage.fill(0x5A);
-    QCOMPARE(Form->Engine.LoadFirmwareFile(QStringLiteral("default.bin")), 0);
+    EngineProbe(Form->Engine).FirmwareImage().fill(0x5A);
+    QCOMPARE(Form->Engine.LoadLocalFile(QStringLiteral("default.bin")), 0);
     QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
-    QCOMPARE(Form->Engine.FirmwareImage[0], uint8_t(0x5A)); // nothing opened, nothing changed
+    QCOMPARE(Form->Engine.Image()[0], uint8_t(0x5A)); // nothing opened, nothing changed
 
     Boxes.clear();
-    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("FW.HEX")), 0);
+    QCOMPARE(Form->Engine.LoadLocalFile(Path("FW.HEX")), 0);
     QCOMPARE(Boxes, QStringList({"[ERROR] Cannot the Hex File!"}));
 
     Boxes.clear();
-    QCOMPARE(Form->Engine.LoadFirmwareFile(Dir->path()), 0); // a folder is no file
+    QCOMPARE(Form->Engine.LoadLocalFile(Dir->path()), 0); // a folder is no file
     QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
 
     Boxes.clear();
-    QCOMPARE(Form->Engine.LoadFirmwareFile(QString()), 0);
+    QCOMPARE(Form->Engine.LoadLocalFile(QString()), 0);
     QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
     QCOMPARE(FilesInDir(), QStringList());
 
     // An empty file is no image, and no error either.
     Boxes.clear();
     WriteAll(Path("empty.hex"), QByteArray());
-    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("empty.hex")), 0);
+    QCOMPARE(Form->Engine.LoadLocalFile(Path("empty.hex")), 0);
     QVERIFY(Boxes.isEmpty());
     QVERIFY(AllErased(Image(*Form)));
 }
@@ -241,7 +240,7 @@ void TstLoadFile::missingFiles() {
 void TstLoadFile::pic18CompilerFile() {
     // gpasm's output for a PIC18F46K80: code, then ID locations, configuration words and EEPROM.
     Form->Memo1->setPlainText(QStringLiteral("before"));
-    QCOMPARE(Form->Engine.LoadFirmwareFile(kData + "pic18f46k80-blink.hex"), 0x105);
+    QCOMPARE(Form->Engine.LoadLocalFile(kData + "pic18f46k80-blink.hex"), 0x105);
     QVERIFY(Boxes.isEmpty());
     const QByteArray image = Image(*Form);
     QCOMPARE(image.left(4), QByteArray("\x80\xEF\x00\xF0", 4));
@@ -270,13 +269,13 @@ void TstLoadFile::avrFileAsObjcopyReadsIt() {
     }
     QCOMPARE(expected.size(), 0x20000);
 
-    QCOMPARE(Form->Engine.LoadFirmwareFile(hexPath), 0x1FFFF);
+    QCOMPARE(Form->Engine.LoadLocalFile(hexPath), 0x1FFFF);
     QVERIFY(Image(*Form) == expected);
     QCOMPARE(Form->Memo1->toPlainText(), QString());
 
     // The same program with its EEPROM, fuse and lock sections: same flash, 8 bytes skipped.
-    Form->Engine.FirmwareImage.fill(0);
-    QCOMPARE(Form->Engine.LoadFirmwareFile(kData + "atmega128-far-all.hex"), 0x1FFFF);
+    EngineProbe(Form->Engine).FirmwareImage().fill(0);
+    QCOMPARE(Form->Engine.LoadLocalFile(kData + "atmega128-far-all.hex"), 0x1FFFF);
     QVERIFY(Image(*Form) == expected);
     QCOMPARE(Form->Memo1->toPlainText(),
              QStringLiteral("[Info] Skipped 8 bytes at 0x200000 and above (ID, config, EEPROM)."));
@@ -286,7 +285,7 @@ void TstLoadFile::avrFileAsObjcopyReadsIt() {
 void TstLoadFile::refusedLoadsLeaveNoImage() {
     // Data at 0x20000: a 256 KiB part's upper half, which a download cannot send.
     WriteAll(Path("big.hex"), ":0400100001020304E2\n:020000040002F8\n:0100000055AA\n:00000001FF\n");
-    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("big.hex")), 0);
+    QCOMPARE(Form->Engine.LoadLocalFile(Path("big.hex")), 0);
     QCOMPARE(Boxes,
              QStringList({"[ERROR] Hex file line 3: data at 0x20000 is past the 128 KiB image!"}));
     QVERIFY(AllErased(Image(*Form)));
@@ -294,27 +293,27 @@ void TstLoadFile::refusedLoadsLeaveNoImage() {
     // Files that never end are refused instead of holding the window for ever: a device, a link
     // to one, a FIFO (even opening it waits for a writer) and a file larger than any HEX file.
     Boxes.clear();
-    Form->Engine.FirmwareImage.fill(0x5A);
-    QCOMPARE(Form->Engine.LoadFirmwareFile(QStringLiteral("/dev/zero")), 0);
+    EngineProbe(Form->Engine).FirmwareImage().fill(0x5A);
+    QCOMPARE(Form->Engine.LoadLocalFile(QStringLiteral("/dev/zero")), 0);
     QCOMPARE(Boxes, QStringList({"Sorce File Read Err!", "[ERROR] Cannot the Hex File!"}));
     QVERIFY(QFile::link(QStringLiteral("/dev/zero"), Path("zero.hex")));
     {
         FifoWithWriter fifo(Path("fifo.hex"), ":0400100001020304E2\n");
         QVERIFY(fifo.Ok());
         Boxes.clear();
-        QCOMPARE(Form->Engine.LoadFirmwareFile(Path("zero.hex")), 0);
-        QCOMPARE(Form->Engine.LoadFirmwareFile(Path("fifo.hex")), 0);
+        QCOMPARE(Form->Engine.LoadLocalFile(Path("zero.hex")), 0);
+        QCOMPARE(Form->Engine.LoadLocalFile(Path("fifo.hex")), 0);
         QCOMPARE(Boxes, QStringList(2, "[ERROR] Cannot the Hex File!"));
         QVERIFY(!fifo.ReaderCame());
     }
-    QCOMPARE(Form->Engine.FirmwareImage[0], uint8_t(0x5A)); // nothing opened, nothing changed
+    QCOMPARE(Form->Engine.Image()[0], uint8_t(0x5A)); // nothing opened, nothing changed
     {
         QFile big(Path("huge.hex")); // sparse: no disk space taken
         QVERIFY(big.open(QIODevice::WriteOnly));
         QVERIFY(big.resize(16 * 1024 * 1024 + 1));
     }
     Boxes.clear();
-    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("huge.hex")), 0);
+    QCOMPARE(Form->Engine.LoadLocalFile(Path("huge.hex")), 0);
     QCOMPARE(Boxes, QStringList({"[ERROR] Hex file is larger than 16 MiB!"}));
     QVERIFY(AllErased(Image(*Form)));
 
@@ -326,10 +325,10 @@ void TstLoadFile::refusedLoadsLeaveNoImage() {
     const QByteArray cut = hex.left(at + 20);
     for (const char* name : {"cut.hex", "cut.lod"}) {
         Boxes.clear();
-        QCOMPARE(Form->Engine.LoadFirmwareFile(kData + "atmega128-far.hex"), 0x1FFFF);
+        QCOMPARE(Form->Engine.LoadLocalFile(kData + "atmega128-far.hex"), 0x1FFFF);
         const bool lod = QByteArray(name).endsWith(".lod");
         WriteAll(Path(name), lod ? Scramble(cut) : cut);
-        QCOMPARE(Form->Engine.LoadFirmwareFile(Path(name)), 0);
+        QCOMPARE(Form->Engine.LoadLocalFile(Path(name)), 0);
         QCOMPARE(Boxes, QStringList({"[ERROR] Hex file line 40 is damaged!"}));
         QVERIFY(AllErased(Image(*Form)));
     }
@@ -341,11 +340,11 @@ void TstLoadFile::joinedFilesAndWrongChecksums() {
     const QByteArray second = ":0400100001020304E3\n:0102000077"
                               "86\n:00000001FF\n";
     WriteAll(Path("joined.hex"), first + second);
-    QCOMPARE(Form->Engine.LoadFirmwareFile(Path("joined.hex")), 0x1FFFF);
+    QCOMPARE(Form->Engine.LoadLocalFile(Path("joined.hex")), 0x1FFFF);
     QVERIFY(Boxes.isEmpty());
-    QCOMPARE(Form->Engine.FirmwareImage[0x200], uint8_t(0x77));
-    QCOMPARE(Form->Engine.FirmwareImage[0x10200], uint8_t(0xFF));
-    QCOMPARE(Form->Engine.FirmwareImage[0x13], uint8_t(0x04)); // wrong sum, loaded as written
+    QCOMPARE(Form->Engine.Image()[0x200], uint8_t(0x77));
+    QCOMPARE(Form->Engine.Image()[0x10200], uint8_t(0xFF));
+    QCOMPARE(Form->Engine.Image()[0x13], uint8_t(0x04)); // wrong sum, loaded as written
     QCOMPARE(Form->Memo1->toPlainText(),
              QStringLiteral("[Warning] 1 record with a wrong checksum was loaded as written."));
 }
@@ -353,7 +352,7 @@ void TstLoadFile::joinedFilesAndWrongChecksums() {
 void TstLoadFile::localFileButtonAndRadio() {
     WriteAll(Path("fw.hex"), ":0400100001020304E2\n:00000001FF\n");
     Form->EdFileName->setText(QStringLiteral("default.bin"));
-    Form->Engine.ImageEnd = 0x77;
+    EngineProbe(Form->Engine).ImageEnd() = 0x77;
 
     int asked = 0;
     Form->OpenDialogHook = [&] {
@@ -363,7 +362,7 @@ void TstLoadFile::localFileButtonAndRadio() {
     Form->BtnLocalFile->click();
     QCOMPARE(asked, 1);
     QCOMPARE(Form->EdFileName->text(), QStringLiteral("default.bin"));
-    QCOMPARE(Form->Engine.ImageEnd, 0x77);
+    QCOMPARE(Form->Engine.ImageEndAddress(), 0x77);
     QVERIFY(Boxes.isEmpty());
 
     Form->OpenDialogHook = [&] {
@@ -372,27 +371,27 @@ void TstLoadFile::localFileButtonAndRadio() {
     };
     Form->BtnLocalFile->click();
     QCOMPARE(Form->EdFileName->text(), Path("fw.hex"));
-    QCOMPARE(Form->Engine.ImageEnd, 0x13);
+    QCOMPARE(Form->Engine.ImageEndAddress(), 0x13);
 
     // A running download keeps its image: no dialog, one log line.
-    Form->Engine.DownloadState = 3;
+    EngineProbe(Form->Engine).DownloadState() = 3;
     Form->Memo1->clear();
     Form->BtnLocalFile->click();
     QCOMPARE(asked, 2);
-    QCOMPARE(Form->Engine.ImageEnd, 0x13);
+    QCOMPARE(Form->Engine.ImageEndAddress(), 0x13);
     QCOMPARE(Form->Memo1->toPlainText(),
              QStringLiteral("[Error] Press Stop before choosing another file."));
     // Parked after a continuous-mode download, the next file may be chosen.
-    Form->Engine.DownloadState = 10;
+    EngineProbe(Form->Engine).DownloadState() = 10;
     Form->BtnLocalFile->click();
     QCOMPARE(asked, 3);
-    Form->Engine.DownloadState = 0;
+    EngineProbe(Form->Engine).DownloadState() = 0;
 
-    Form->Engine.ServerImageAccepted = true;
+    EngineProbe(Form->Engine).ServerImageAccepted() = true;
     Form->ProgressBar2->setValue(40);
     Form->RbLocalFile->click();
-    QCOMPARE(Form->Engine.ImageEnd, 0);
-    QVERIFY(!Form->Engine.ServerImageAccepted);
+    QCOMPARE(Form->Engine.ImageEndAddress(), 0);
+    QVERIFY(!Form->Engine.ServerImageTaken());
     QCOMPARE(Form->ProgressBar2->value(), 0);
 }
 
@@ -437,13 +436,13 @@ void TstLoadFile::startSaysWhyTheFileIsRefused() {
         Form->Memo1->clear();
         Form->EdFileName->setText(c.name);
         Form->Engine.BtnStartClick();
-        QTRY_VERIFY(Form->Engine.DownloadState == 0 && !Form->Engine.TmMainPro->isActive());
+        QTRY_VERIFY(Form->Engine.State() == 0 && !Form->Engine.Ticking());
         const QStringList log = Form->Memo1->toPlainText().split(QLatin1Char('\n'));
         const QString reason = c.name + QStringLiteral(": ") + c.reason;
         QCOMPARE(log.mid(log.size() - 2), QStringList({QStringLiteral("파일오류 : 서버작업 취소"),
                                                        QStringLiteral("[Error] ") + reason}));
-        QCOMPARE(Form->Engine.Record.Kind, FailureKind::Image);
-        QCOMPARE(Form->Engine.Record.Reason, reason);
+        QCOMPARE(Form->Engine.CurrentRecord().Kind, FailureKind::Image);
+        QCOMPARE(Form->Engine.CurrentRecord().Reason, reason);
     }
     QStringList rows;
     for (const QString& name : QDir(Dir->path()).entryList({QStringLiteral("downloads-*.csv")}))

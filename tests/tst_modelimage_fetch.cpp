@@ -1,5 +1,6 @@
 // A model's image taken from the start folder or fetched from a real HTTP server on 127.0.0.1,
 // and then written into the simulated board.
+#include "tst_engine_probe.h"
 #include "tst_engine_support.h"
 
 #include <QComboBox>
@@ -49,8 +50,9 @@ struct ModelRig {
         if (!WriteFile(rig->Dir() + "/hexlist.txt", list))
             return false;
         rig->F().ReadImageList(QStringLiteral("hexlist.txt"));
-        rig->F().Engine.Upd.BaseUrl = http.BaseUrl();
-        rig->F().Engine.Upd.UpdateUrl = http.BaseUrl() + QStringLiteral("/ydr/zubloader/");
+        EngineProbe(rig->F().Engine).Upd().BaseUrl = http.BaseUrl();
+        EngineProbe(rig->F().Engine).Upd().UpdateUrl =
+            http.BaseUrl() + QStringLiteral("/ydr/zubloader/");
         return rig->F().RbWebFile->isChecked();
     }
 };
@@ -85,8 +87,8 @@ void TestModelImageFetch::missingImageFetchedThenKeptInMemory() {
     // Saved under its listed name in the start folder, byte for byte.
     QCOMPARE(readAll(rig.Dir() + "/sensor.hex"), readAll(m.Served("sensor.hex")));
     QVERIFY(rig.Boxes.isEmpty());
-    QVERIFY(rig.F().Engine.ServerImageAccepted);
-    QCOMPARE(rig.F().Engine.ImageEnd, 2999); // kept after a single-mode download
+    QVERIFY(rig.F().Engine.ServerImageTaken());
+    QCOMPARE(rig.F().Engine.ImageEndAddress(), 2999); // kept after a single-mode download
 
     // The next Start needs neither the server nor the file.
     const int requests = m.http.Requests().size();
@@ -151,8 +153,8 @@ void TestModelImageFetch::storedImageEnd100RefetchedEnd101Accepted() {
     const int requests = m.http.Requests().size();
     rig.F().Memo1->clear();
     rig.F().CmbModel->setCurrentIndex(1);
-    rig.F().Engine.ImageEnd = 0; // what the operator's pick of another model does
-    rig.F().Engine.ServerImageAccepted = false;
+    EngineProbe(rig.F().Engine).ImageEnd() = 0; // what the operator's pick of another model does
+    EngineProbe(rig.F().Engine).ServerImageAccepted() = false;
     rig.Start();
     QVERIFY(rig.WaitIdle());
     QStringList second = kRun;
@@ -182,7 +184,7 @@ void TestModelImageFetch::serverWithoutTheFileRetriesTwiceThenGivesUp() {
                                            "server (HTTP 404)"),
                             QStringLiteral("네트워크 연결이 불안정합니다.")}));
     // The record says why, after the failure line, and a jig gets the kind.
-    QCOMPARE(rig.F().Engine.Record.Kind, FailureKind::Image);
+    QCOMPARE(rig.F().Engine.CurrentRecord().Kind, FailureKind::Image);
     const QDir dir(rig.Dir());
     const QStringList records = dir.entryList({QStringLiteral("downloads-*.csv")});
     QCOMPARE(records.size(), 1);
@@ -192,9 +194,9 @@ void TestModelImageFetch::serverWithoutTheFileRetriesTwiceThenGivesUp() {
     // Each of the three loads found no file; the operator is told once.
     QCOMPARE(rig.Boxes, QStringList({QStringLiteral("[ERROR] Cannot the Hex File!")}));
     QCOMPARE(m.Fetches("sensor.hex"), 3);
-    QCOMPARE(rig.F().Engine.ImageEnd, 0);
+    QCOMPARE(rig.F().Engine.ImageEndAddress(), 0);
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
-    QVERIFY(!rig.F().Engine.Comm1.Enabled());
+    QVERIFY(!rig.F().Engine.PortEnabled());
     QVERIFY(sim.Events().isEmpty());
 }
 
@@ -221,7 +223,7 @@ void TestModelImageFetch::damagedStoredAndServedImageOneBox() {
     QCOMPARE(rig.Boxes, QStringList({QStringLiteral("[ERROR] Hex file line 2 is damaged!")}));
     QCOMPARE(m.Fetches("sensor.hex"), 2);
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
-    QCOMPARE(rig.F().Engine.ImageEnd, 0);
+    QCOMPARE(rig.F().Engine.ImageEndAddress(), 0);
     QVERIFY(sim.Events().isEmpty());
 }
 
@@ -246,8 +248,9 @@ void TestModelImageFetch::unsaveableImageNamesTheSystemError() {
                             kFromServer, QStringLiteral("Retry Times : 2"), kHyphens, kFromServer,
                             lost, QStringLiteral("네트워크 연결이 불안정합니다.")}));
     QCOMPARE(m.Fetches("sensor.hex"), 3);
-    QCOMPARE(rig.F().Engine.Record.Kind, FailureKind::Image);
-    QVERIFY(rig.F().Engine.Record.Reason.startsWith(QStringLiteral("Model image sensor.hex refused: ")));
+    QCOMPARE(rig.F().Engine.CurrentRecord().Kind, FailureKind::Image);
+    QVERIFY(rig.F().Engine.CurrentRecord().Reason.startsWith(
+        QStringLiteral("Model image sensor.hex refused: ")));
     QVERIFY(sim.Events().isEmpty());
 }
 

@@ -1,5 +1,6 @@
 // Model downloads refused before anything touches the disk or the network: no server, a name
 // from the list that is not one plain file name, no model chosen.
+#include "tst_engine_probe.h"
 #include "tst_engine_support.h"
 
 #include <QComboBox>
@@ -47,8 +48,8 @@ void TestModelImageRefusals::unreachableServer() {
     QVERIFY(WriteFile(rig.Dir() + "/hexlist.txt", "Model sensor=sensor.hex\n"));
     rig.F().ReadImageList(QStringLiteral("hexlist.txt"));
     const QString dead = QStringLiteral("http://127.0.0.1:%1").arg(DeadPort());
-    rig.F().Engine.Upd.BaseUrl = dead;
-    rig.F().Engine.Upd.UpdateUrl = dead + QStringLiteral("/ydr/zubloader/");
+    EngineProbe(rig.F().Engine).Upd().BaseUrl = dead;
+    EngineProbe(rig.F().Engine).Upd().UpdateUrl = dead + QStringLiteral("/ydr/zubloader/");
     BoardSim sim;
     QVERIFY(sim.Start());
     rig.SetPort(sim.Pty());
@@ -57,8 +58,8 @@ void TestModelImageRefusals::unreachableServer() {
     VERIFY_LOG(rig, QStringList({QStringLiteral("네트워크 연결이 불안정합니다."),
                                  QStringLiteral("[Error] The update server ") + dead +
                                      QStringLiteral(" does not answer: <any>")}));
-    QCOMPARE(rig.F().Engine.Record.Kind, FailureKind::Network);
-    QCOMPARE(rig.F().Engine.ImageEnd, 0);
+    QCOMPARE(rig.F().Engine.CurrentRecord().Kind, FailureKind::Network);
+    QCOMPARE(rig.F().Engine.ImageEndAddress(), 0);
     QVERIFY(rig.Boxes.isEmpty());
     QVERIFY(!QFile::exists(rig.Dir() + "/sensor.hex"));
     QVERIFY(sim.Events().isEmpty());
@@ -100,14 +101,15 @@ void TestModelImageRefusals::unsafeFileNameRefused() {
     QVERIFY(WriteFile(start + "/hexlist.txt", list));
     rig.F().ReadImageList(QStringLiteral("hexlist.txt"));
     QCOMPARE(rig.F().CmbModel->currentText(), QStringLiteral("Model x"));
-    rig.F().Engine.Upd.BaseUrl = http_.BaseUrl();
-    rig.F().Engine.Upd.UpdateUrl = http_.BaseUrl() + QStringLiteral("/ydr/zubloader/");
+    EngineProbe(rig.F().Engine).Upd().BaseUrl = http_.BaseUrl();
+    EngineProbe(rig.F().Engine).Upd().UpdateUrl =
+        http_.BaseUrl() + QStringLiteral("/ydr/zubloader/");
     rig.Start();
     QVERIFY(rig.WaitIdle());
     VERIFY_LOG(rig, QStringList({QStringLiteral("[Error] Image file name refused: ") + shown}));
     QCOMPARE(http_.Requests().size(), requests);
     QVERIFY(rig.Boxes.isEmpty());
-    QCOMPARE(rig.F().Engine.ImageEnd, 0);
+    QCOMPARE(rig.F().Engine.ImageEndAddress(), 0);
     // Nothing written, loaded or deleted, inside the start folder or beside it, but the
     // production record's row for this Start.
     const QString recordName = QStringLiteral("downloads-") +
@@ -126,8 +128,8 @@ void TestModelImageRefusals::unsafeFileNameRefused() {
 void TestModelImageRefusals::noModelChosen() {
     FormRig rig;
     const QString dead = QStringLiteral("http://127.0.0.1:%1").arg(DeadPort());
-    rig.F().Engine.Upd.BaseUrl = dead;
-    rig.F().Engine.Upd.UpdateUrl = dead + QStringLiteral("/ydr/zubloader/");
+    EngineProbe(rig.F().Engine).Upd().BaseUrl = dead;
+    EngineProbe(rig.F().Engine).Upd().UpdateUrl = dead + QStringLiteral("/ydr/zubloader/");
     // No list read yet: the placeholder rows have no image file behind them.
     rig.Start();
     QVERIFY(rig.WaitIdle());

@@ -2,6 +2,7 @@
 // for the system's serial devices.
 #include "app/ZubBootLoadMain.h"
 #include "tst_comm_pty.h"
+#include "tst_engine_probe.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -34,7 +35,7 @@ class TstPortScan : public QObject {
         return out;
     }
     bool scanDone() const {
-        return form->Engine.DevCtrlState == 0 && !form->Engine.TmDevCtrl->isActive();
+        return EngineProbe(form->Engine).DevCtrlState() == 0 && !form->Engine.Scanning();
     }
 
 private Q_SLOTS:
@@ -82,9 +83,9 @@ private Q_SLOTS:
         QCOMPARE(items(), QStringList({"Com2", "Com5"}));
         QCOMPARE(form->CmbComPort->currentText(), QStringLiteral("COM3"));
         QVERIFY(QApplication::overrideCursor() == nullptr);
-        QVERIFY(!form->Engine.Comm1.Enabled());
-        QCOMPARE(form->Engine.Comm1.DeviceName(), QByteArray("Com8"));
-        QCOMPARE(form->Engine.ScanPortNo, 9);
+        QVERIFY(!form->Engine.PortEnabled());
+        QCOMPARE(EngineProbe(form->Engine).Comm1().DeviceName(), QByteArray("Com8"));
+        QCOMPARE(EngineProbe(form->Engine).ScanPortNo(), 9);
         // Not a byte went out on either port.
         QCOMPARE(second.receive(50), QByteArray());
         QCOMPARE(fifth.receive(50), QByteArray());
@@ -93,7 +94,8 @@ private Q_SLOTS:
     void scanRestartedMidwayStartsAgainFromPortOne() {
         form->CmbComPort->setEditText(QStringLiteral("/dev/ttyUSB3"));
         form->Engine.StartDeviceSearch();
-        QTRY_VERIFY_WITH_TIMEOUT(form->Engine.ScanPortNo >= 3 && form->Engine.ScanPortNo <= 5,
+        QTRY_VERIFY_WITH_TIMEOUT(EngineProbe(form->Engine).ScanPortNo() >= 3 &&
+                                     EngineProbe(form->Engine).ScanPortNo() <= 5,
                                  10000);
         QCOMPARE(logLines(), QStringList({QStringLiteral("잠시만, 장치를 찾고 있습니다..."),
                                           QStringLiteral("Found COM Port : Com2")}));
@@ -115,8 +117,8 @@ private Q_SLOTS:
         TComm::SetDeviceListProvider([this] {
             return QStringList{dir->path() + "/none1", dir->path() + "/none2"};
         });
-        form->Engine.Comm1.SetDeviceName(outside.path.toLocal8Bit());
-        QVERIFY(form->Engine.OpenPort());
+        EngineProbe(form->Engine).Comm1().SetDeviceName(outside.path.toLocal8Bit());
+        QVERIFY(EngineProbe(form->Engine).OpenPort());
         // The rate box shows a row's text that is not its selected row: the text counts.
         QCOMPARE(form->CmbBaudRate->currentIndex(), 11);
         form->CmbBaudRate->setEditText(QStringLiteral("br115200"));
@@ -126,18 +128,18 @@ private Q_SLOTS:
                                           QStringLiteral("[0]개의 COM포트 발견")}));
         QVERIFY(items().isEmpty());
         QCOMPARE(form->CmbComPort->currentText(), QStringLiteral("COM1"));
-        QVERIFY(!form->Engine.Comm1.Enabled());
-        QVERIFY(!form->Engine.PortOpened);
-        QCOMPARE(form->Engine.Comm1.BaudRateCode(), 12);
+        QVERIFY(!form->Engine.PortEnabled());
+        QVERIFY(!EngineProbe(form->Engine).PortOpened());
+        QCOMPARE(form->Engine.PortRateCode(), 12);
         QCOMPARE(outside.receive(50), QByteArray());
 
         // Text that names no row keeps the component's rate.
-        form->Engine.Comm1.SetBaudRate(3);
+        EngineProbe(form->Engine).Comm1().SetBaudRate(3);
         form->CmbBaudRate->setEditText(QStringLiteral("fast"));
         form->Memo1->clear();
         form->Engine.StartDeviceSearch();
         QTRY_VERIFY_WITH_TIMEOUT(scanDone(), 15000);
-        QCOMPARE(form->Engine.Comm1.BaudRateCode(), 3);
+        QCOMPARE(form->Engine.PortRateCode(), 3);
         QCOMPARE(logLines().size(), 2);
 
         TComm::SetDeviceListProvider([this] {
@@ -147,56 +149,56 @@ private Q_SLOTS:
     }
 
     void openAndClosePort() {
-        form->Engine.Comm1.SetDeviceName(outside.path.toLocal8Bit());
-        QVERIFY(form->Engine.OpenPort());
-        QVERIFY(form->Engine.PortOpened);
-        QVERIFY(form->Engine.Comm1.Enabled());
+        EngineProbe(form->Engine).Comm1().SetDeviceName(outside.path.toLocal8Bit());
+        QVERIFY(EngineProbe(form->Engine).OpenPort());
+        QVERIFY(EngineProbe(form->Engine).PortOpened());
+        QVERIFY(form->Engine.PortEnabled());
         // Already open: not reopened, still success (bytes queued before stay readable).
         QVERIFY(outside.send("?"));
         ::usleep(20000);
-        QVERIFY(form->Engine.OpenPort());
-        QCOMPARE(form->Engine.Comm1.InQueCount(), 1);
-        form->Engine.ClosePort();
-        QVERIFY(!form->Engine.Comm1.Enabled());
-        QVERIFY(form->Engine.PortOpened); // ClosePort leaves it as it was
-        form->Engine.ClosePort();
-        QVERIFY(!form->Engine.Comm1.Enabled());
+        QVERIFY(EngineProbe(form->Engine).OpenPort());
+        QCOMPARE(EngineProbe(form->Engine).Comm1().InQueCount(), 1);
+        EngineProbe(form->Engine).ClosePort();
+        QVERIFY(!form->Engine.PortEnabled());
+        QVERIFY(EngineProbe(form->Engine).PortOpened()); // ClosePort leaves it as it was
+        EngineProbe(form->Engine).ClosePort();
+        QVERIFY(!form->Engine.PortEnabled());
         // A failed open reports false.
-        form->Engine.Comm1.SetDeviceName("/nonexistent/zubtty");
-        QVERIFY(!form->Engine.OpenPort());
-        QVERIFY(!form->Engine.PortOpened);
+        EngineProbe(form->Engine).Comm1().SetDeviceName("/nonexistent/zubtty");
+        QVERIFY(!EngineProbe(form->Engine).OpenPort());
+        QVERIFY(!EngineProbe(form->Engine).PortOpened());
     }
 
     void typingIntoThePortBoxClosesThePort() {
         QLineEdit* edit = form->CmbComPort->lineEdit();
-        form->Engine.Comm1.SetDeviceName(outside.path.toLocal8Bit());
-        QVERIFY(form->Engine.OpenPort());
+        EngineProbe(form->Engine).Comm1().SetDeviceName(outside.path.toLocal8Bit());
+        QVERIFY(EngineProbe(form->Engine).OpenPort());
         // Programmatic text changes are not the operator's: the port stays open.
         form->CmbComPort->setEditText(outside.path.chopped(1));
-        QVERIFY(form->Engine.Comm1.Enabled());
+        QVERIFY(form->Engine.PortEnabled());
         edit->setCursorPosition(edit->text().size());
         QTest::keyClick(edit, outside.path.back().toLatin1());
-        QVERIFY(!form->Engine.Comm1.Enabled());
-        QVERIFY(!form->Engine.PortOpened);
-        QCOMPARE(form->Engine.Comm1.DeviceName(), outside.path.toLocal8Bit());
+        QVERIFY(!form->Engine.PortEnabled());
+        QVERIFY(!EngineProbe(form->Engine).PortOpened());
+        QCOMPARE(EngineProbe(form->Engine).Comm1().DeviceName(), outside.path.toLocal8Bit());
         // Later keystrokes only rename the device.
-        form->Engine.Comm1.Open();
-        QVERIFY(form->Engine.Comm1.Enabled());
+        EngineProbe(form->Engine).Comm1().Open();
+        QVERIFY(form->Engine.PortEnabled());
         QTest::keyClick(edit, 'x');
-        QVERIFY(form->Engine.Comm1.Enabled());
-        QCOMPARE(form->Engine.Comm1.DeviceName(), outside.path.toLocal8Bit() + "x");
-        form->Engine.Comm1.Close();
+        QVERIFY(form->Engine.PortEnabled());
+        QCOMPARE(EngineProbe(form->Engine).Comm1().DeviceName(), outside.path.toLocal8Bit() + "x");
+        EngineProbe(form->Engine).Comm1().Close();
     }
 
     void pickingARowNamesThatDevice() {
         form->CmbComPort->setCurrentIndex(0);
-        form->Engine.Comm1.SetDeviceName(outside.path.toLocal8Bit());
-        QVERIFY(form->Engine.OpenPort());
+        EngineProbe(form->Engine).Comm1().SetDeviceName(outside.path.toLocal8Bit());
+        QVERIFY(EngineProbe(form->Engine).OpenPort());
         QTest::keyClick(form->CmbComPort, Qt::Key_Down);
         QCOMPARE(form->CmbComPort->currentText(), QStringLiteral("COM2"));
-        QVERIFY(!form->Engine.Comm1.Enabled());
-        QVERIFY(!form->Engine.PortOpened);
-        QCOMPARE(form->Engine.Comm1.DeviceName(), QByteArray("COM2"));
+        QVERIFY(!form->Engine.PortEnabled());
+        QVERIFY(!EngineProbe(form->Engine).PortOpened());
+        QCOMPARE(EngineProbe(form->Engine).Comm1().DeviceName(), QByteArray("COM2"));
     }
 };
 

@@ -2,6 +2,7 @@
 // with the board end of a pseudo-terminal writing the bytes.
 #include "app/ZubBootLoadMain.h"
 #include "tst_comm_pty.h"
+#include "tst_engine_probe.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -32,8 +33,8 @@ class TstReceive : public QObject {
         return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
     }
     QByteArray rx() const {
-        return QByteArray(reinterpret_cast<const char*>(form->Engine.RxBuf.data()),
-                          form->Engine.RxCount);
+        return QByteArray(reinterpret_cast<const char*>(EngineProbe(form->Engine).RxBuf().data()),
+                          EngineProbe(form->Engine).RxCount());
     }
     // Lets the board's bytes reach the kernel queue in one piece before any event runs.
     void sendWhole(const QByteArray& bytes) {
@@ -49,8 +50,8 @@ private Q_SLOTS:
         form->Memo1->clear();
         pty = std::make_unique<PtyPair>();
         QVERIFY(pty->ok());
-        form->Engine.Comm1.SetDeviceName(pty->path.toLocal8Bit());
-        QVERIFY(form->Engine.OpenPort());
+        EngineProbe(form->Engine).Comm1().SetDeviceName(pty->path.toLocal8Bit());
+        QVERIFY(EngineProbe(form->Engine).OpenPort());
     }
     void cleanup() {
         form.reset();
@@ -59,18 +60,18 @@ private Q_SLOTS:
     }
 
     void eventWithNothingQueuedChangesNothing() {
-        form->Engine.RxBuf[0] = 0x55;
-        form->Engine.RxCount = 3;
+        EngineProbe(form->Engine).RxBuf()[0] = 0x55;
+        EngineProbe(form->Engine).RxCount() = 3;
         form->Engine.Comm1RxChar(5);
-        QCOMPARE(form->Engine.RxCount, 3);
-        QCOMPARE(form->Engine.RxBuf[0], uint8_t(0x55));
+        QCOMPARE(EngineProbe(form->Engine).RxCount(), 3);
+        QCOMPARE(EngineProbe(form->Engine).RxBuf()[0], uint8_t(0x55));
     }
 
     void severalEventsBackToBack() {
         sendWhole("\x10\x20\x30");
-        QTRY_COMPARE(form->Engine.RxCount, 3);
+        QTRY_COMPARE(EngineProbe(form->Engine).RxCount(), 3);
         sendWhole("\x40\x50");
-        QTRY_COMPARE(form->Engine.RxCount, 5);
+        QTRY_COMPARE(EngineProbe(form->Engine).RxCount(), 5);
         QCOMPARE(rx(), QByteArray("\x10\x20\x30\x40\x50"));
         QVERIFY(logLines().isEmpty());
     }
@@ -78,65 +79,65 @@ private Q_SLOTS:
     void overflowAt255() {
         const QByteArray first = pattern(254, 1);
         sendWhole(first);
-        QTRY_COMPARE(form->Engine.RxCount, 254);
+        QTRY_COMPARE(EngineProbe(form->Engine).RxCount(), 254);
         QTest::qWait(30);
         QCOMPARE(rx(), first);
         QVERIFY(logLines().isEmpty());
         sendWhole("!");
         QTRY_COMPARE(logLines(), QStringList{"Overflow : 255"});
-        QCOMPARE(form->Engine.RxCount, 0);
+        QCOMPARE(EngineProbe(form->Engine).RxCount(), 0);
         // Reception goes on from index 0.
         sendWhole(">");
-        QTRY_COMPARE(form->Engine.RxCount, 1);
+        QTRY_COMPARE(EngineProbe(form->Engine).RxCount(), 1);
         QCOMPARE(rx(), QByteArray(">"));
     }
 
     void singleLargeEvent() {
         sendWhole(pattern(300, 2));
         QTRY_COMPARE(logLines(), QStringList{"Overflow : 300"});
-        QCOMPARE(form->Engine.RxCount, 0);
+        QCOMPARE(EngineProbe(form->Engine).RxCount(), 0);
     }
 
     void eventLargerThanTheFreeSpace() {
         const QByteArray head = pattern(200, 3);
         sendWhole(head);
-        QTRY_COMPARE(form->Engine.RxCount, 200);
+        QTRY_COMPARE(EngineProbe(form->Engine).RxCount(), 200);
         // 400 more: only the 312 that fit are read; the other 88 stay queued and arrive with a
         // later event although the board sends nothing more.
         const QByteArray tail = pattern(400, 4);
         sendWhole(tail);
-        QTRY_COMPARE(form->Engine.RxCount, 88);
+        QTRY_COMPARE(EngineProbe(form->Engine).RxCount(), 88);
         QCOMPARE(logLines(), QStringList{"Overflow : 512"});
         QCOMPARE(rx(), tail.right(88));
-        QCOMPARE(form->Engine.Comm1.InQueCount(), 0);
+        QCOMPARE(EngineProbe(form->Engine).Comm1().InQueCount(), 0);
     }
 
     void flushWithMoreThan512Pending() {
-        form->Engine.RxCount = 7;
-        form->Engine.FlushInput(); // nothing pending
-        QCOMPARE(form->Engine.RxCount, 0);
+        EngineProbe(form->Engine).RxCount() = 7;
+        EngineProbe(form->Engine).FlushInput(); // nothing pending
+        QCOMPARE(EngineProbe(form->Engine).RxCount(), 0);
         sendWhole(pattern(2000, 5));
-        form->Engine.FlushInput();
-        QCOMPARE(form->Engine.RxCount, 0);
-        QCOMPARE(form->Engine.Comm1.InQueCount(), 0);
+        EngineProbe(form->Engine).FlushInput();
+        QCOMPARE(EngineProbe(form->Engine).RxCount(), 0);
+        QCOMPARE(EngineProbe(form->Engine).Comm1().InQueCount(), 0);
         // Nothing of the dropped bytes turns up later.
         QTest::qWait(100);
-        QCOMPARE(form->Engine.RxCount, 0);
+        QCOMPARE(EngineProbe(form->Engine).RxCount(), 0);
         QVERIFY(logLines().isEmpty());
         sendWhole("@");
-        QTRY_COMPARE(form->Engine.RxCount, 1);
+        QTRY_COMPARE(EngineProbe(form->Engine).RxCount(), 1);
         QCOMPARE(rx(), QByteArray("@"));
     }
 
     void flushWhileEventsArePending() {
         // Bytes already fetched by the event loop and bytes still in the kernel both go.
         sendWhole(pattern(100, 6));
-        QTRY_COMPARE(form->Engine.RxCount, 100);
+        QTRY_COMPARE(EngineProbe(form->Engine).RxCount(), 100);
         sendWhole(pattern(700, 7));
-        form->Engine.FlushInput();
-        QCOMPARE(form->Engine.RxCount, 0);
+        EngineProbe(form->Engine).FlushInput();
+        QCOMPARE(EngineProbe(form->Engine).RxCount(), 0);
         QTest::qWait(100);
-        QCOMPARE(form->Engine.RxCount, 0);
+        QCOMPARE(EngineProbe(form->Engine).RxCount(), 0);
         QVERIFY(logLines().isEmpty());
     }
 };

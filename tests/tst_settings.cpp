@@ -347,7 +347,7 @@ private Q_SLOTS:
         writeAll(ini(), saved);
         {
             auto form = newForm();
-            QCOMPARE(form->Engine.StartDir, tmp_.path());
+            QCOMPARE(form->Engine.StartDirectory(), tmp_.path());
             form->close();
         }
         QCOMPARE(readAll(ini()), saved);

@@ -128,8 +128,7 @@ private Q_SLOTS:
             hex.close();
 
             form->Engine.BtnStartClick();
-            QTRY_VERIFY_WITH_TIMEOUT(
-                form->Engine.DownloadState == 0 && !form->Engine.TmMainPro->isActive(), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(form->Engine.State() == 0 && !form->Engine.Ticking(), 20000);
             const QStringList tail = lastLines(3);
             QVERIFY2(
                 tail.size() == 3 &&
@@ -153,7 +152,7 @@ private Q_SLOTS:
         const int fdsEnd = openFds();
         qInfo("downloads 20..200: VmRSS %ld -> %ld KiB (%+ld KiB), open fds %d -> %d", rssWarm,
               rssEnd, rssEnd - rssWarm, fdsWarm, fdsEnd);
-        QCOMPARE(form->Engine.DownloadCount, kDownloads);
+        QCOMPARE(form->Engine.DownloadsDone(), kDownloads);
         QCOMPARE(fdsEnd, fdsWarm);
 #if !defined(__SANITIZE_ADDRESS__)
         // A leak of one image buffer (128 KiB) per download would add over 20 MiB here. The

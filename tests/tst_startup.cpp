@@ -2,6 +2,7 @@
 // restored, model list filled, port configured, the scan started when asked for, and a missing
 // image list fetched from a real HTTP server on 127.0.0.1 (its access log shows every request).
 #include "app/ZubBootLoadMain.h"
+#include "tst_engine_probe.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -143,8 +144,9 @@ class TstStartup : public QObject {
             const QCursor* c = QApplication::overrideCursor();
             hourglassAtBoxes = hourglassAtBoxes && c && c->shape() == Qt::WaitCursor;
         };
-        form->Engine.Upd.BaseUrl = QStringLiteral("http://") + host;
-        form->Engine.Upd.UpdateUrl = form->Engine.Upd.BaseUrl + QStringLiteral("/ydr/zubloader/");
+        EngineProbe(form->Engine).Upd().BaseUrl = QStringLiteral("http://") + host;
+        EngineProbe(form->Engine).Upd().UpdateUrl =
+            EngineProbe(form->Engine).Upd().BaseUrl + QStringLiteral("/ydr/zubloader/");
     }
     // Lets Timer1 fire on its own, as it does for the operator.
     void waitForStartup() {
@@ -157,7 +159,7 @@ class TstStartup : public QObject {
         return form->Memo1->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
     bool noModelFiles() const {
-        for (const QString& f : form->Engine.ModelFiles)
+        for (const QString& f : form->Engine.ModelFileNames())
             if (!f.isEmpty())
                 return false;
         return true;
@@ -237,7 +239,7 @@ private Q_SLOTS:
             QCOMPARE(readFile(dir->path() + QStringLiteral("/hexlist.txt")), onDisk);
             QCOMPARE(form->CmbModel->count(), 4);
             QCOMPARE(form->CmbModel->currentIndex(), 2);
-            QCOMPARE(form->Engine.ModelFiles[3], QStringLiteral("board3.hex"));
+            QCOMPARE(form->Engine.ModelFileNames()[3], QStringLiteral("board3.hex"));
         } else {
             QCOMPARE(boxes, QStringList{QStringLiteral("[ERROR] Cannot a Hex_List File!")});
             QVERIFY(!QFileInfo::exists(dir->path() + QStringLiteral("/hexlist.txt")));
@@ -279,7 +281,7 @@ private Q_SLOTS:
         QVERIFY(boxes.isEmpty());
         QCOMPARE(form->CmbModel->count(), listRows);
         QCOMPARE(form->CmbModel->currentIndex(), selected);
-        QCOMPARE(form->Engine.ModelFiles[0], QStringLiteral("board0.hex"));
+        QCOMPARE(form->Engine.ModelFileNames()[0], QStringLiteral("board0.hex"));
     }
 
     void portConfiguredAndScanStartedFromSettings() {
@@ -303,10 +305,10 @@ private Q_SLOTS:
         int rateAfter = -1;
         bool openAfter = true, scanAfter = false;
         connect(form->Timer1, &QTimer::timeout, this, [&] {
-            nameAfter = form->Engine.Comm1.DeviceName();
-            rateAfter = form->Engine.Comm1.BaudRateCode();
-            openAfter = form->Engine.Comm1.Enabled();
-            scanAfter = form->Engine.TmDevCtrl->isActive();
+            nameAfter = EngineProbe(form->Engine).Comm1().DeviceName();
+            rateAfter = form->Engine.PortRateCode();
+            openAfter = form->Engine.PortEnabled();
+            scanAfter = form->Engine.Scanning();
         });
         QSignalSpy fired(form->Timer1, &QTimer::timeout);
         QTRY_COMPARE_WITH_TIMEOUT(fired.count(), 1, 5000);
@@ -318,7 +320,7 @@ private Q_SLOTS:
         QVERIFY(form->CbAutoDevSearch->isChecked());
         QVERIFY(!form->CbAutoDevSearch->isEnabled()); // still the operator cannot change it
 
-        QTRY_VERIFY_WITH_TIMEOUT(!form->Engine.TmDevCtrl->isActive(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->Engine.Scanning(), 10000);
         QCOMPARE(logLines(), QStringList({QStringLiteral("잠시만, 장치를 찾고 있습니다..."),
                                           QStringLiteral("Found COM Port : Com1"),
                                           QStringLiteral("[1]개의 COM포트 발견")}));
@@ -334,11 +336,11 @@ private Q_SLOTS:
                   settingsFile("/dev/ttyUSB7", 3, 0, false, false));
         makeForm(QStringLiteral("127.0.0.1:%1").arg(closedPort()));
         waitForStartup();
-        QCOMPARE(form->Engine.Comm1.DeviceName(), QByteArray("/dev/ttyUSB7"));
-        QCOMPARE(form->Engine.Comm1.BaudRateCode(), 3);
-        QVERIFY(!form->Engine.Comm1.Enabled());
+        QCOMPARE(EngineProbe(form->Engine).Comm1().DeviceName(), QByteArray("/dev/ttyUSB7"));
+        QCOMPARE(form->Engine.PortRateCode(), 3);
+        QVERIFY(!form->Engine.PortEnabled());
         QTest::qWait(100);
-        QVERIFY(!form->Engine.TmDevCtrl->isActive());
+        QVERIFY(!form->Engine.Scanning());
         QCOMPARE(logLines(), QStringList());
     }
 };

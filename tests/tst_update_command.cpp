@@ -1,6 +1,7 @@
 // The update command and the progress bar, through the real window and real servers: the list
 // fetched into the start directory and read again, the fall-back when the server is away or its
 // certificate fails the check, and files the list names that must never be replaced.
+#include "tst_engine_probe.h"
 #include "tst_update_servers.h"
 
 #include "app/ZubBootLoadMain.h"
@@ -63,8 +64,8 @@ class TestUpdateCommand : public QObject {
     }
 
     void pointAt(const QString& base) {
-        form_->Engine.Upd.BaseUrl = base;
-        form_->Engine.Upd.UpdateUrl = base + QStringLiteral("/ydr/zubloader/");
+        EngineProbe(form_->Engine).Upd().BaseUrl = base;
+        EngineProbe(form_->Engine).Upd().UpdateUrl = base + QStringLiteral("/ydr/zubloader/");
     }
 
 private Q_SLOTS:
@@ -98,23 +99,23 @@ private Q_SLOTS:
     void cleanup() { form_.reset(); }
 
     void fetchesAndReadsTheList() {
-        QCOMPARE(form_->Engine.StartDir, start_.path());
+        QCOMPARE(form_->Engine.StartDirectory(), start_.path());
         const QByteArray list = "\xEF\xBB\xBF"
                                 "A-one=one.lod\r\nP-two=two.hex\r\n";
         writeAll(pub_ + QStringLiteral("hexlist.txt"), list);
         form_->RbLocalFile->setChecked(true);
         form_->CmbModel->setCurrentIndex(5);
-        form_->Engine.ImageEnd = 4000;
-        form_->Engine.ServerImageAccepted = true;
+        EngineProbe(form_->Engine).ImageEnd() = 4000;
+        EngineProbe(form_->Engine).ServerImageAccepted() = true;
         form_->ProgressBar2->setValue(30);
         form_->BtnWebUpdateClick();
         QCOMPARE(readAll(start_.path() + QStringLiteral("/hexlist.txt")), list);
         QVERIFY(form_->RbWebFile->isChecked());
         QCOMPARE(rows(), (QStringList{QStringLiteral("A-one"), QStringLiteral("P-two")}));
         QCOMPARE(form_->CmbModel->currentIndex(), 0);
-        QCOMPARE(form_->Engine.ModelFiles[1], QStringLiteral("two.hex"));
-        QCOMPARE(form_->Engine.ImageEnd, 0);
-        QVERIFY(!form_->Engine.ServerImageAccepted);
+        QCOMPARE(form_->Engine.ModelFileNames()[1], QStringLiteral("two.hex"));
+        QCOMPARE(form_->Engine.ImageEndAddress(), 0);
+        QVERIFY(!form_->Engine.ServerImageTaken());
         QVERIFY(QApplication::overrideCursor() == nullptr);
         QVERIFY(boxes_.isEmpty());
         QVERIFY(logLines().isEmpty());
@@ -140,11 +141,11 @@ private Q_SLOTS:
     void serverAwayFallsBackToLocalFile() {
         writeAll(start_.path() + QStringLiteral("/hexlist.txt"), "A-one=one.lod\n");
         pointAt(QStringLiteral("http://127.0.0.1:%1").arg(freePort()));
-        form_->Engine.ImageEnd = 4000;
+        EngineProbe(form_->Engine).ImageEnd() = 4000;
         form_->BtnWebUpdateClick();
         QCOMPARE(logLines(), QStringList{QStringLiteral("네트워크 연결이 불안정합니다.")});
         QVERIFY(form_->RbLocalFile->isChecked());
-        QCOMPARE(form_->Engine.ImageEnd, 0);
+        QCOMPARE(form_->Engine.ImageEndAddress(), 0);
         QCOMPARE(form_->CmbModel->count(), 16); // the list is not read
         QCOMPARE(form_->ProgressBar2->value(), 0);
         QVERIFY(QApplication::overrideCursor() == nullptr);
@@ -176,9 +177,12 @@ private Q_SLOTS:
         writeAll(pub_ + QStringLiteral("default.ini"), "hostile settings\n");
         writeAll(pub_ + QStringLiteral("hexlist.txt"), "Evil=default.ini\nP-ok=ok.hex\n");
         form_->BtnWebUpdateClick();
-        QCOMPARE(form_->Engine.ModelFiles[0], QStringLiteral("default.ini"));
+        QCOMPARE(form_->Engine.ModelFileNames()[0], QStringLiteral("default.ini"));
         // What the engine would fetch for that row: refused, the settings stay as they were.
-        form_->Engine.Upd.DownloadFile(form_->Engine.Upd.UpdateUrl, form_->Engine.ModelFiles[0]);
+        EngineProbe(form_->Engine)
+            .Upd()
+            .DownloadFile(EngineProbe(form_->Engine).Upd().UpdateUrl,
+                          form_->Engine.ModelFileNames()[0]);
         QCOMPARE(readAll(start_.path() + QStringLiteral("/default.ini")), settings);
         QCOMPARE(entries(start_.path()),
                  (QStringList{QStringLiteral("default.ini"), QStringLiteral("hexlist.txt")}));
@@ -194,8 +198,9 @@ private Q_SLOTS:
         QList<int> values;
         connect(form_->ProgressBar2, &QProgressBar::valueChanged, this,
                 [&values](int v) { values << v; });
-        form_->Engine.Upd.DownloadFile(fault_.base() + QStringLiteral("/paced/"),
-                                       QStringLiteral("image.hex"));
+        EngineProbe(form_->Engine)
+            .Upd()
+            .DownloadFile(fault_.base() + QStringLiteral("/paced/"), QStringLiteral("image.hex"));
         // No event loop ran during the call: every paint counted here was a repaint from inside.
         QVERIFY2(paints.count >= 4, qPrintable(QString::number(paints.count)));
         QVERIFY(values.size() >= 4);
@@ -212,8 +217,9 @@ private Q_SLOTS:
         bar->installEventFilter(&paints);
         // No length: busy (range 0..0) while the body arrives rather than a made-up fraction,
         // then full.
-        form_->Engine.Upd.DownloadFile(fault_.base() + QStringLiteral("/nolength/"),
-                                       QStringLiteral("70000"));
+        EngineProbe(form_->Engine)
+            .Upd()
+            .DownloadFile(fault_.base() + QStringLiteral("/nolength/"), QStringLiteral("70000"));
         QCOMPARE(readAll(start_.path() + QStringLiteral("/70000")).size(), 70000);
         QVERIFY(paints.paintedBusy);
         QCOMPARE(bar->maximum(), 70000);
@@ -222,8 +228,10 @@ private Q_SLOTS:
         for (const char* folderAndName : {"/nolength/5242880", "/files/absent.hex"}) {
             const QString path = QString::fromLatin1(folderAndName);
             const int cut = path.lastIndexOf(QLatin1Char('/')) + 1;
-            form_->Engine.Upd.DownloadFile(fault_.base() + path.left(cut), path.mid(cut));
-            QVERIFY(form_->Engine.Upd.LastError != UpdError::None);
+            EngineProbe(form_->Engine)
+                .Upd()
+                .DownloadFile(fault_.base() + path.left(cut), path.mid(cut));
+            QVERIFY(EngineProbe(form_->Engine).Upd().LastError != UpdError::None);
             QVERIFY2(bar->maximum() > bar->minimum(), folderAndName);
             QCOMPARE(bar->value(), 0);
         }
@@ -233,10 +241,10 @@ private Q_SLOTS:
     void httpsServerThroughTheCommand() {
         const QByteArray list = "T-one=one.hex\nT-two=two.hex\n";
         writeAll(pub_ + QStringLiteral("hexlist.txt"), list);
-        form_->Engine.Upd.CaFile = ca_.certFile();
+        EngineProbe(form_->Engine).Upd().CaFile = ca_.certFile();
         // A certificate for another host name: the server counts as unreachable.
-        form_->Engine.Upd.BaseUrl = tlsOther_.base();
-        form_->Engine.Upd.UpdateUrl = tlsOther_.base() + QStringLiteral("/files/");
+        EngineProbe(form_->Engine).Upd().BaseUrl = tlsOther_.base();
+        EngineProbe(form_->Engine).Upd().UpdateUrl = tlsOther_.base() + QStringLiteral("/files/");
         QTest::ignoreMessage(QtWarningMsg,
                              QRegularExpression(QStringLiteral("no verified TLS connection")));
         form_->BtnWebUpdateClick();
@@ -245,8 +253,8 @@ private Q_SLOTS:
         QCOMPARE(entries(start_.path()), QStringList());
         QVERIFY(tlsOther_.requests().isEmpty());
         // The same list from a server whose certificate checks out.
-        form_->Engine.Upd.BaseUrl = tlsGood_.base();
-        form_->Engine.Upd.UpdateUrl = tlsGood_.base() + QStringLiteral("/files/");
+        EngineProbe(form_->Engine).Upd().BaseUrl = tlsGood_.base();
+        EngineProbe(form_->Engine).Upd().UpdateUrl = tlsGood_.base() + QStringLiteral("/files/");
         form_->BtnWebUpdateClick();
         QCOMPARE(readAll(start_.path() + QStringLiteral("/hexlist.txt")), list);
         QVERIFY(form_->RbWebFile->isChecked());
@@ -257,7 +265,7 @@ private Q_SLOTS:
     void closedWindowReleasesTheClient() {
         form_->show();
         QVERIFY(form_->close());
-        QVERIFY(form_->Engine.Upd.Http == nullptr);
+        QVERIFY(EngineProbe(form_->Engine).Upd().Http == nullptr);
         const int before = fault_.requests().size();
         pointAt(fault_.base());
         form_->BtnWebUpdateClick();

@@ -2,6 +2,7 @@
 // with its text, items, state and tool tip; resizing; the timers; the log pane; message boxes.
 #include "app/ZubBootLoadMain.h"
 #include "tst_comm_pty.h"
+#include "tst_engine_probe.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -159,7 +160,7 @@ private Q_SLOTS:
         QVERIFY(f.isWindow());
         QVERIFY(!f.windowIcon().isNull());
         QVERIFY(f.windowIcon().pixmap(32, 32).toImage().pixelColor(16, 16).alpha() == 255);
-        QCOMPARE(f.Engine.StartDir, tmp_.path());
+        QCOMPARE(f.Engine.StartDirectory(), tmp_.path());
         QCOMPARE(QString::fromLatin1(TForm1::OpenDialog1Filter),
                  QStringLiteral("INTEL HEX (*.hex);;ZUB BIN (*.lod);;ALL (*)"));
     }
@@ -261,17 +262,17 @@ private Q_SLOTS:
         QCOMPARE(f.Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
 
         // Shared members start zero, false or empty.
-        QCOMPARE(f.Engine.RxCount, 0);
-        QVERIFY(!f.Engine.PortOpened);
-        QCOMPARE(f.Engine.DownloadState, 0);
-        QCOMPARE(f.Engine.DownloadCount, 0);
-        QCOMPARE(f.Engine.StepCounter, 0);
-        QCOMPARE(f.Engine.ImageEnd, 0);
-        QVERIFY(!f.Engine.ServerImageAccepted);
+        QCOMPARE(EngineProbe(f.Engine).RxCount(), 0);
+        QVERIFY(!EngineProbe(f.Engine).PortOpened());
+        QCOMPARE(f.Engine.State(), 0);
+        QCOMPARE(f.Engine.DownloadsDone(), 0);
+        QCOMPARE(EngineProbe(f.Engine).StepCounter(), 0);
+        QCOMPARE(f.Engine.ImageEndAddress(), 0);
+        QVERIFY(!f.Engine.ServerImageTaken());
         QVERIFY(!f.SettingsLoaded);
-        for (const QString& name : f.Engine.ModelFiles)
+        for (const QString& name : f.Engine.ModelFileNames())
             QVERIFY(name.isEmpty());
-        QVERIFY(!f.Engine.Comm1.Enabled());
+        QVERIFY(!f.Engine.PortEnabled());
     }
 
     void comboItems() {
@@ -396,15 +397,15 @@ private Q_SLOTS:
         QStringList hooked;
         const auto seen = QObject::connect(&f.Engine, &DownloadEngine::LogLine,
                                            [&hooked](const QString& line) { hooked << line; });
-        f.Engine.AddLog(QString());
+        EngineProbe(f.Engine).AddLog(QString());
         f.Memo1->clear();
-        f.Engine.AddLog(QStringLiteral("alone"));
+        EngineProbe(f.Engine).AddLog(QStringLiteral("alone"));
         QCOMPARE(f.Memo1->toPlainText(), QStringLiteral("alone"));
         f.Memo1->clear();
-        f.Engine.AddLog(QString());
-        f.Engine.AddLog(QStringLiteral("first"));
-        f.Engine.AddLog(QString());
-        f.Engine.AddLog(QStringLiteral("[장애]서버에 연결 할 수 없습니다."));
+        EngineProbe(f.Engine).AddLog(QString());
+        EngineProbe(f.Engine).AddLog(QStringLiteral("first"));
+        EngineProbe(f.Engine).AddLog(QString());
+        EngineProbe(f.Engine).AddLog(QStringLiteral("[장애]서버에 연결 할 수 없습니다."));
         QCOMPARE(f.Memo1->toPlainText(),
                  QStringLiteral("\nfirst\n\n[장애]서버에 연결 할 수 없습니다."));
         QCOMPARE(hooked,
@@ -413,7 +414,7 @@ private Q_SLOTS:
         QTextCursor c = f.Memo1->textCursor();
         c.movePosition(QTextCursor::Start);
         f.Memo1->setTextCursor(c);
-        f.Engine.AddLog(QStringLiteral("------------------------------"));
+        EngineProbe(f.Engine).AddLog(QStringLiteral("------------------------------"));
         QCOMPARE(f.Memo1->document()->lastBlock().text(),
                  QStringLiteral("------------------------------"));
         QCOMPARE(f.Memo1->blockCount(), 5);
@@ -461,18 +462,19 @@ private Q_SLOTS:
         form_->LoadSettings(tmp_.filePath(QStringLiteral("none.ini")));
         QCOMPARE(messages.size(), 1);
         form_->CmbProtocol->setCurrentIndex(2);
-        form_->Engine.Comm1.SetDeviceName(pty.path.toLocal8Bit());
-        form_->Engine.Comm1.Open();
-        QVERIFY(form_->Engine.Comm1.Enabled());
-        form_->Engine.PortOpened = true;
+        EngineProbe(form_->Engine).Comm1().SetDeviceName(pty.path.toLocal8Bit());
+        EngineProbe(form_->Engine).Comm1().Open();
+        QVERIFY(form_->Engine.PortEnabled());
+        EngineProbe(form_->Engine).PortOpened() = true;
         // Only the window holds the device now, so the board end sees the hang-up at close.
         ::close(pty.slave);
         pty.slave = -1;
         const QByteArray payload(1000, 'Z'); // fits the pty buffer: nobody reads yet
-        QCOMPARE(form_->Engine.Comm1.Write(payload.constData(), payload.size()), payload.size());
+        QCOMPARE(EngineProbe(form_->Engine).Comm1().Write(payload.constData(), payload.size()),
+                 payload.size());
         form_->close();
-        QVERIFY(!form_->Engine.Comm1.Enabled());
-        QVERIFY(form_->Engine.PortOpened); // the close handler leaves the flag alone
+        QVERIFY(!form_->Engine.PortEnabled());
+        QVERIFY(EngineProbe(form_->Engine).PortOpened()); // the close handler leaves the flag alone
         QCOMPARE(pty.receive(2000), payload);
         pollfd p{pty.master, POLLIN, 0};
         QVERIFY(::poll(&p, 1, 1000) == 1 && (p.revents & POLLHUP));

@@ -409,12 +409,11 @@ def case_index_flip(args, work):
         padded = image + b"\xff" * (-len(image) % 128)  # the last page as its frame sends it
         board, image_crc = zlib.crc32(padded[:last]), zlib.crc32(padded)
         line = f"[Error] Verify Fail: board CRC {board:08X}, image CRC {image_crc:08X}"
-        check_lines(logs, DOWNLOAD_LINES[:3] + [re.escape(line),
-                                                re.escape("[Error] the board holds other data "
-                                                          f"than the image (CRC {board:08X}, "
-                                                          f"image {image_crc:08X})")],
-                    "flip with --verify")
-        if (result["result"], result["kind"], result["verified"]) != ("failed", "board", False):
+        # The line names the cause: it stands alone, the reason is the result's.
+        check_lines(logs, DOWNLOAD_LINES[:3] + [re.escape(line)], "flip with --verify")
+        reason = f"the board holds other data than the image (CRC {board:08X}, image {image_crc:08X})"
+        if (result["result"], result["kind"], result["verified"], result["reason"]) != \
+                ("failed", "board", False, reason):
             raise Fail(f"flip with --verify: result {result}")
         time.sleep(0.6)  # past the wake window: an application would have started
         if any(text.startswith("zubdemo") for text in chip.lines):

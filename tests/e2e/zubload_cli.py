@@ -249,10 +249,12 @@ def case_failures(args, work, loader, images):
         # Short options combine as with getopt: -q and -b with its value.
         code, out, err = loader.run("-qb", "115200", "-p", board.link, images["blink"])
         expect(code, 1, out, err, "refused page")
-        check_lines(out.splitlines(), [r"\[Error\] Fail Download Page\[2\]:Over Count",
-                                       r"\[Error\] The board asked for page 2 again on every "
-                                       r"send \(noise on the line, or a rate it cannot hold\)"],
+        # Standard output is the window's log: the line alone; the reason goes to stderr.
+        check_lines(out.splitlines(), [r"\[Error\] Fail Download Page\[2\]:Over Count"],
                     "refused page, quiet")
+        check_lines(err.splitlines(), [r"zubload: The board asked for page 2 again on every "
+                                       r"send \(noise on the line, or a rate it cannot hold\)"],
+                    "refused page, stderr")
         # Pages 0 and 1 were taken, page 2 never: pages_sent and the board agree.
         row = record_rows(work)[-1].split(",")
         taken = [e for e in board.events() if re.fullmatch(r"PAGE \d+ OK", e)]
